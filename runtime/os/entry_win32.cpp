@@ -1,0 +1,8 @@
+// Process entry on win32, in place of a C runtime's: the system calls it
+// with a stack aligned to 4 bytes only.
+#include "runtime/os/os.h"
+
+extern "C" __attribute__((force_align_arg_pointer, noreturn, used)) void Patch500Entry() {
+    ProgramMain();
+    os::ExitProcess(0);
+}

@@ -1,0 +1,127 @@
+// The operating-system layer: the only code that talks to the system.
+//
+// Two backends implement it, os_win32.cpp (kernel32 directly, no C runtime)
+// and os_posix.cpp; the build links exactly one. Every call that can fail
+// returns the platform's own error code (GetLastError or errno), 0 for
+// success, and holds no policy: what a failure means is the runtime's
+// business.
+//
+// The calls that touch files, handles and memory are reached through the
+// table `sys`, so that tests can put a recording or failing call in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace os {
+
+using Handle = std::uint32_t;
+inline constexpr Handle InvalidHandle = 0xFFFFFFFFu;
+
+using Error = std::uint32_t;  // 0: success
+
+enum class Access : std::uint8_t { Read = 0, Write = 1, ReadWrite = 2 };
+enum class StdStream : std::uint8_t { Input, Output, Error };
+enum class FileType : std::uint32_t { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
+
+// Longest file name a record can hold, terminating zero included.
+#if defined(_WIN32)
+inline constexpr std::size_t PathCapacity = 260;  // MAX_PATH
+#else
+inline constexpr std::size_t PathCapacity = 4096;  // PATH_MAX
+#endif
+
+// The platform's code for a name that does not fit PathCapacity
+// (ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG).
+extern const Error NameTooLongError;
+
+struct Calls {
+    // Opens an existing file, never creating it; shares it for reading only,
+    // so a second open that asks to write, or any open while a writer holds
+    // it, fails. A directory fails. Refuses write access to a read-only file
+    // even to an administrator. Returns 0 and *handle, or the system's code.
+    Error (*OpenExisting)(const char* path, Access access, Handle* handle);
+
+    // The process's standard handle; fails (EBADF on posix) when it was
+    // closed at start-up. A null handle on win32 is returned as success.
+    Error (*GetStdHandle)(StdStream which, Handle* handle);
+
+    // Exactly one system transfer; *done receives the bytes moved on success.
+    Error (*Read)(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done);
+    Error (*Write)(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done);
+
+    // Full 64-bit length of an open file.
+    Error (*FileSize)(Handle handle, std::uint64_t* size);
+
+    // Releases the handle. A standard descriptor's number stays occupied.
+    Error (*Close)(Handle handle);
+
+    // Character device, disk file, pipe, or Unknown for no usable handle.
+    FileType (*GetFileType)(Handle handle);
+
+    // Address space for the heap: reserve a region, commit pages of it
+    // before use, give the whole region back.
+    Error (*Reserve)(std::size_t size, void** base);
+    Error (*Commit)(void* address, std::size_t size);
+    Error (*Release)(void* base, std::size_t size);
+};
+
+extern constinit Calls sys;
+
+// Per-thread data of the runtime, zero when a thread starts.
+struct ThreadBlock {
+    std::uint32_t IoStatus;
+};
+ThreadBlock& CurrentThreadBlock();
+
+// A registration in the calling thread's chain of fault frames. It lives in
+// the frame of the block that makes it. On win32 it is the system's own
+// exception registration record, so the layout is fixed.
+struct FrameLink {
+    FrameLink* prev;
+#if defined(_WIN32)
+    void* handler;
+#endif
+};
+
+// Prepares the process: on posix, occupies closed standard descriptors so
+// no file is ever opened on 0, 1 or 2, and ignores SIGPIPE.
+void StartUp();
+
+// Registers the last-resort fault handler with `top` as its registration;
+// removes it again.
+void InstallTopLevelHandler(FrameLink& top);
+void RemoveTopLevelHandler(FrameLink& top);
+
+// Places and removes a clean-up registration (innermost last placed).
+void LinkFrame(FrameLink& frame);
+void UnlinkFrame(FrameLink& frame);
+
+// Initialises the floating-point unit and loads `control` (x87 control
+// word; the SSE unit, where arithmetic is done in it, gets the same masks).
+void ResetFpu(std::uint16_t control);
+
+// Address of the first byte of the program's code.
+std::uintptr_t CodeStart();
+
+// Shows a report where no console takes it: a message box on win32, a
+// line on standard error on posix.
+void ShowErrorBox(const char* text, const char* caption);
+
+// The process command line as one string (win32) or null (posix, where
+// the arguments arrive split; see ArgumentVector).
+const char* CommandLine();
+// posix: the argument vector given to the program; win32: null, 0.
+char** ArgumentVector(int* count);
+void SetArgumentVector(int count, char** vector);  // posix entry point only
+
+// Ends the process. A non-zero status never reaches the system as 0.
+[[noreturn]] void ExitProcess(std::uint32_t status);
+
+}  // namespace os
+
+// Called by the OS layer, implemented above it.
+void ProgramMain();                              // the main block
+void RunFrameCleanup(os::FrameLink& frame);      // a fault unwinds a frame
+void ResetFloatingPoint();                       // the runtime's FPU settings
+[[noreturn]] void FaultShutdown(std::uint32_t exceptionCode, std::uintptr_t address);

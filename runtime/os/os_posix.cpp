@@ -1,0 +1,362 @@
+// POSIX backend of the OS layer (Linux first; plain POSIX where it can be).
+//
+// Windows semantics it reproduces: files open existing-only and shared for
+// reading only (flock: writers exclusive, readers shared), a file without
+// any write permission bit is read-only even for root, directories do not
+// open, writes never raise SIGPIPE, and the standard handles 0, 1, 2 are
+// never reused for a user file.
+#include "runtime/os/os.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern "C" const ElfW(Ehdr) __ehdr_start;  // provided by the linker
+
+namespace os {
+
+const Error NameTooLongError = ENAMETOOLONG;
+
+namespace {
+
+// Bit n set: descriptor n was closed when the process started (or was
+// given up since) and now holds a read-only /dev/null only to keep its
+// number from being handed to a user file.
+constinit unsigned closedStandard = 0;
+
+constinit int argumentCount = 0;
+constinit char** argumentVector = nullptr;
+
+thread_local constinit ThreadBlock threadBlock{};
+thread_local constinit FrameLink* innermostFrame = nullptr;
+
+alignas(16) constinit char alternateStack[64 * 1024] = {};
+
+Error OccupyWithNull(int fd) {
+    int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (placeholder < 0) placeholder = open("/", O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+    if (placeholder < 0) return errno;
+    if (placeholder != fd) {
+        if (dup3(placeholder, fd, O_CLOEXEC) < 0) {
+            Error err = errno;
+            close(placeholder);
+            return err;
+        }
+        close(placeholder);
+    }
+    closedStandard |= 1u << fd;
+    return 0;
+}
+
+Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
+    int mode = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
+    // O_NONBLOCK keeps a FIFO without a peer from hanging the open.
+    int fd = open(path, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return errno;
+
+    struct stat st;
+    Error err = 0;
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        err = EISDIR;
+    } else if (access != Access::Read && (st.st_mode & 0222) == 0) {
+        err = EACCES;  // read-only for everyone, root included
+    } else if (flock(fd, (access == Access::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0 &&
+               errno == EWOULDBLOCK) {
+        err = errno;  // sharing conflict; file systems without locks go on
+    } else if (!S_ISREG(st.st_mode)) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+    }
+    if (err != 0) {
+        close(fd);
+        return err;
+    }
+    *handle = static_cast<Handle>(fd);
+    return 0;
+}
+
+Error PosixGetStdHandle(StdStream which, Handle* handle) {
+    int fd = which == StdStream::Input ? 0 : which == StdStream::Output ? 1 : 2;
+    if (closedStandard & (1u << fd)) return EBADF;
+    *handle = static_cast<Handle>(fd);
+    return 0;
+}
+
+Error PosixRead(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
+    ssize_t n = read(static_cast<int>(handle), buffer, size);
+    if (n < 0) return errno;
+    *done = static_cast<std::uint32_t>(n);
+    return 0;
+}
+
+Error PosixWrite(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
+    ssize_t n = write(static_cast<int>(handle), buffer, size);
+    if (n < 0) return errno;
+    *done = static_cast<std::uint32_t>(n);
+    return 0;
+}
+
+Error PosixFileSize(Handle handle, std::uint64_t* size) {
+    struct stat st;
+    if (fstat(static_cast<int>(handle), &st) != 0) return errno;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+}
+
+Error PosixClose(Handle handle) {
+    int fd = static_cast<int>(handle);
+    if (fd >= 0 && fd <= 2) return OccupyWithNull(fd);
+    return close(fd) == 0 ? 0 : errno;
+}
+
+FileType PosixGetFileType(Handle handle) {
+    int fd = static_cast<int>(handle);
+    struct stat st;
+    if (handle == InvalidHandle || fstat(fd, &st) != 0) return FileType::Unknown;
+    if (fd <= 2 && (closedStandard & (1u << fd))) return FileType::Unknown;
+    if (S_ISCHR(st.st_mode)) return FileType::Char;
+    if (S_ISREG(st.st_mode)) return FileType::Disk;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FileType::Pipe;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY) return FileType::Pipe;
+    return FileType::Unknown;
+}
+
+// Linux commits anonymous pages on first touch, so a reservation is
+// mapped readable and writable at once and Commit has nothing to do.
+Error PosixReserve(std::size_t size, void** base) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return errno;
+    *base = p;
+    return 0;
+}
+
+Error PosixCommit(void*, std::size_t) { return 0; }
+
+Error PosixRelease(void* base, std::size_t size) {
+    return munmap(base, size) == 0 ? 0 : errno;
+}
+
+// Windows exception codes, the common language of MapFault.
+constexpr std::uint32_t kAccessViolation = 0xC0000005;
+constexpr std::uint32_t kIllegalInstruction = 0xC000001D;
+constexpr std::uint32_t kArrayBoundsExceeded = 0xC000008C;
+constexpr std::uint32_t kFltDivideByZero = 0xC000008E;
+constexpr std::uint32_t kFltInexactResult = 0xC000008F;
+constexpr std::uint32_t kFltInvalidOperation = 0xC0000090;
+constexpr std::uint32_t kFltOverflow = 0xC0000091;
+constexpr std::uint32_t kFltUnderflow = 0xC0000093;
+constexpr std::uint32_t kIntDivideByZero = 0xC0000094;
+constexpr std::uint32_t kIntOverflow = 0xC0000095;
+constexpr std::uint32_t kPrivilegedInstruction = 0xC0000096;
+constexpr std::uint32_t kStackOverflow = 0xC00000FD;
+
+std::uintptr_t ProgramCounter(const ucontext_t* context) {
+#if defined(__x86_64__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__i386__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_EIP]);
+#elif defined(__aarch64__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.pc);
+#else
+#error "ProgramCounter: unsupported architecture"
+#endif
+}
+
+std::uintptr_t StackPointer(const ucontext_t* context) {
+#if defined(__x86_64__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_RSP]);
+#elif defined(__i386__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_ESP]);
+#elif defined(__aarch64__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.sp);
+#endif
+}
+
+std::uint32_t ExceptionCodeOf(int signal, const siginfo_t* info, const ucontext_t* context) {
+    switch (signal) {
+    case SIGSEGV: {
+        // An access just around the stack pointer is the stack running
+        // into its guard; anything else is a plain access violation.
+        constexpr std::uintptr_t kSlack = 64 * 1024;
+        auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+        std::uintptr_t sp = StackPointer(context);
+        if (address + kSlack >= sp && address <= sp + kSlack) return kStackOverflow;
+        return kAccessViolation;
+    }
+    case SIGBUS:
+        return kAccessViolation;
+    case SIGFPE:
+        switch (info->si_code) {
+        case FPE_INTDIV: return kIntDivideByZero;
+        case FPE_INTOVF: return kIntOverflow;
+        case FPE_FLTDIV: return kFltDivideByZero;
+        case FPE_FLTOVF: return kFltOverflow;
+        case FPE_FLTUND: return kFltUnderflow;
+        case FPE_FLTRES: return kFltInexactResult;
+        case FPE_FLTINV: return kFltInvalidOperation;
+        case FPE_FLTSUB: return kArrayBoundsExceeded;
+        default: return kIllegalInstruction;  // no row of its own: 217
+        }
+    case SIGILL:
+        if (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG) return kPrivilegedInstruction;
+        return kIllegalInstruction;
+    default:
+        return kIllegalInstruction;
+    }
+}
+
+// Runs on the alternate stack, so a stack overflow is caught too; from
+// here on only async-signal-safe work is done.
+void TopLevelHandler(int signal, siginfo_t* info, void* rawContext) {
+    const auto* context = static_cast<const ucontext_t*>(rawContext);
+    std::uint32_t code = ExceptionCodeOf(signal, info, context);
+    ResetFloatingPoint();
+    // Innermost first; each frame leaves the chain before its clean-up
+    // runs, so a fault inside clean-up work never enters it again.
+    while (FrameLink* frame = innermostFrame) {
+        innermostFrame = frame->prev;
+        RunFrameCleanup(*frame);
+    }
+    FaultShutdown(code, ProgramCounter(context));
+}
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+
+}  // namespace
+
+constinit Calls sys = {
+    .OpenExisting = PosixOpenExisting,
+    .GetStdHandle = PosixGetStdHandle,
+    .Read = PosixRead,
+    .Write = PosixWrite,
+    .FileSize = PosixFileSize,
+    .Close = PosixClose,
+    .GetFileType = PosixGetFileType,
+    .Reserve = PosixReserve,
+    .Commit = PosixCommit,
+    .Release = PosixRelease,
+};
+
+ThreadBlock& CurrentThreadBlock() { return threadBlock; }
+
+void StartUp() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) OccupyWithNull(fd);
+    }
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void InstallTopLevelHandler(FrameLink& top) {
+    top.prev = nullptr;
+    stack_t stack = {};
+    stack.ss_sp = alternateStack;
+    stack.ss_size = sizeof alternateStack;
+    sigaltstack(&stack, nullptr);
+
+    struct sigaction action = {};
+    action.sa_sigaction = TopLevelHandler;
+    // SA_NODEFER: a fault during shutdown enters the handler again.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kFaultSignals) sigaction(signal, &action, nullptr);
+}
+
+void RemoveTopLevelHandler(FrameLink&) {
+    struct sigaction fallback = {};
+    fallback.sa_handler = SIG_DFL;
+    for (int signal : kFaultSignals) sigaction(signal, &fallback, nullptr);
+}
+
+void LinkFrame(FrameLink& frame) {
+    frame.prev = innermostFrame;
+    innermostFrame = &frame;
+}
+
+void UnlinkFrame(FrameLink& frame) {
+    if (innermostFrame == &frame) innermostFrame = frame.prev;
+}
+
+void ResetFpu(std::uint16_t control) {
+#if defined(__x86_64__) || defined(__i386__)
+    __asm__ volatile("fninit\n\tfwait\n\tfldcw %0" : : "m"(control));
+#if defined(__SSE__)
+    // Same masks and rounding in the SSE unit, where x86-64 does its
+    // arithmetic; pending exception flags are cleared.
+    std::uint32_t csr = 0;
+    __asm__ volatile("stmxcsr %0" : "=m"(csr));
+    csr &= ~(0x1F80u | 0x6000u | 0x3Fu);
+    csr |= (control & 0x3Fu) << 7;
+    csr |= ((control >> 10) & 3u) << 13;
+    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
+#endif
+#else
+    (void)control;
+#endif
+}
+
+std::uintptr_t CodeStart() {
+    // The ELF header is mapped with the first loadable segment, so its
+    // address gives the load bias without the dynamic linker's help.
+    auto header = reinterpret_cast<std::uintptr_t>(&__ehdr_start);
+    auto segments = reinterpret_cast<const ElfW(Phdr)*>(header + __ehdr_start.e_phoff);
+    std::uintptr_t bias = header;
+    for (std::size_t i = 0; i < __ehdr_start.e_phnum; ++i) {
+        if (segments[i].p_type == PT_LOAD && segments[i].p_offset == 0) {
+            bias = header - segments[i].p_vaddr;
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < __ehdr_start.e_phnum; ++i) {
+        if (segments[i].p_type == PT_LOAD && (segments[i].p_flags & PF_X)) {
+            return bias + segments[i].p_vaddr;
+        }
+    }
+    return 0;
+}
+
+void ShowErrorBox(const char* text, const char*) {
+    if (closedStandard & 4u) return;
+    char line[128];
+    std::size_t n = 0;
+    while (text[n] != 0 && n < sizeof line - 2) {
+        line[n] = text[n];
+        ++n;
+    }
+    line[n++] = '\r';
+    line[n++] = '\n';
+    ssize_t ignored = write(2, line, n);
+    (void)ignored;
+}
+
+const char* CommandLine() { return nullptr; }
+
+char** ArgumentVector(int* count) {
+    *count = argumentCount;
+    return argumentVector;
+}
+
+void SetArgumentVector(int count, char** vector) {
+    argumentCount = count;
+    argumentVector = vector;
+}
+
+void ExitProcess(std::uint32_t status) {
+    // Eight bits reach the parent; keep every failure visible as one.
+    _exit(status > 255 ? 255 : static_cast<int>(status));
+}
+
+}  // namespace os

@@ -1,0 +1,270 @@
+// Win32 backend of the OS layer: kernel32 called directly, no C runtime.
+//
+// Faults arrive through the system's structured-exception chain; clean-up
+// frames are registrations in that same chain, and the last-resort handler
+// has the system unwind them (RtlUnwind) before the process shuts down.
+// The per-thread block is the module's static thread-local storage.
+#include "runtime/os/os.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+// --- Static thread-local storage -----------------------------------------
+// The loader copies the .tls image for every thread and puts its address at
+// index _tls_index of the thread's TLS array (TEB offset 0x2C).
+
+extern "C" {
+extern const char __ImageBase;  // the linker's name for the loaded image
+__attribute__((section(".tls$AAA"), used)) char _tls_start = 0;
+__attribute__((section(".tls$ZZZ"), used)) char _tls_end = 0;
+__attribute__((section(".tls$BBB"), used)) os::ThreadBlock threadBlockImage = {};
+ULONG _tls_index = 0;
+__attribute__((used)) PIMAGE_TLS_CALLBACK tlsCallbacks[] = {nullptr};
+extern const IMAGE_TLS_DIRECTORY32 _tls_used;
+__attribute__((used)) const IMAGE_TLS_DIRECTORY32 _tls_used = {
+    reinterpret_cast<DWORD>(&_tls_start), reinterpret_cast<DWORD>(&_tls_end),
+    reinterpret_cast<DWORD>(&_tls_index), reinterpret_cast<DWORD>(tlsCallbacks), 0, 0};
+}
+
+namespace os {
+
+const Error NameTooLongError = ERROR_FILENAME_EXCED_RANGE;
+
+namespace {
+
+HANDLE ToNative(Handle handle) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
+}
+
+Handle FromNative(HANDLE handle) {
+    return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+Error Win32OpenExisting(const char* path, Access access, Handle* handle) {
+    static constexpr DWORD kDesired[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
+    HANDLE file = CreateFileA(path, kDesired[static_cast<int>(access)], FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+
+    // Windows refuses both of these itself; Wine running as root may not.
+    BY_HANDLE_FILE_INFORMATION info;
+    Error error = 0;
+    if (!GetFileInformationByHandle(file, &info)) {
+        error = GetLastError();
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = ERROR_ACCESS_DENIED;
+    } else if (access != Access::Read && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        error = ERROR_ACCESS_DENIED;
+    }
+    if (error != 0) {
+        CloseHandle(file);
+        return error;
+    }
+    *handle = FromNative(file);
+    return 0;
+}
+
+Error Win32GetStdHandle(StdStream which, Handle* handle) {
+    static constexpr DWORD kWhich[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    HANDLE h = GetStdHandle(kWhich[static_cast<int>(which)]);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    *handle = FromNative(h);
+    return 0;
+}
+
+Error Win32Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
+    DWORD moved = 0;
+    if (!ReadFile(ToNative(handle), buffer, size, &moved, nullptr)) return GetLastError();
+    *done = moved;
+    return 0;
+}
+
+Error Win32Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
+    DWORD moved = 0;
+    if (!WriteFile(ToNative(handle), buffer, size, &moved, nullptr)) return GetLastError();
+    *done = moved;
+    return 0;
+}
+
+Error Win32FileSize(Handle handle, std::uint64_t* size) {
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(ToNative(handle), &length)) return GetLastError();
+    *size = static_cast<std::uint64_t>(length.QuadPart);
+    return 0;
+}
+
+Error Win32Close(Handle handle) {
+    return CloseHandle(ToNative(handle)) ? 0 : GetLastError();
+}
+
+FileType Win32GetFileType(Handle handle) {
+    switch (GetFileType(ToNative(handle)) & ~FILE_TYPE_REMOTE) {
+    case FILE_TYPE_DISK: return FileType::Disk;
+    case FILE_TYPE_CHAR: return FileType::Char;
+    case FILE_TYPE_PIPE: return FileType::Pipe;
+    default: return FileType::Unknown;
+    }
+}
+
+Error Win32Reserve(std::size_t size, void** base) {
+    void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+    if (p == nullptr) return GetLastError();
+    *base = p;
+    return 0;
+}
+
+Error Win32Commit(void* address, std::size_t size) {
+    return VirtualAlloc(address, size, MEM_COMMIT, PAGE_READWRITE) != nullptr ? 0 : GetLastError();
+}
+
+Error Win32Release(void* base, std::size_t) {
+    return VirtualFree(base, 0, MEM_RELEASE) ? 0 : GetLastError();
+}
+
+// --- Structured exceptions ---------------------------------------------
+
+FrameLink* ChainHead() {
+    FrameLink* head;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
+    return head;
+}
+
+void SetChainHead(FrameLink* head) {
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
+}
+
+constexpr DWORD kUnwinding = EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND;
+
+}  // namespace
+}  // namespace os
+
+// RtlUnwind continues at the address it is given, with the registers it
+// found on entry; giving it its own return address makes "returns" and
+// "continues there" the same thing. Written out so that no register the
+// compiler relies on is left to chance.
+extern "C" void P5UnwindTo(void* targetFrame, EXCEPTION_RECORD* record);
+__asm__(
+    ".text\n"
+    ".globl _P5UnwindTo\n"
+    "_P5UnwindTo:\n"
+    "    pushl %ebp\n"
+    "    movl %esp, %ebp\n"
+    "    pushl %ebx\n"
+    "    pushl %esi\n"
+    "    pushl %edi\n"
+    "    pushl $0\n"          // return value
+    "    pushl 12(%ebp)\n"    // exception record
+    "    pushl $1f\n"         // continuation
+    "    pushl 8(%ebp)\n"     // target frame
+    "    call _RtlUnwind@16\n"
+    "1:\n"
+    "    leal -12(%ebp), %esp\n"
+    "    popl %edi\n"
+    "    popl %esi\n"
+    "    popl %ebx\n"
+    "    popl %ebp\n"
+    "    ret\n");
+
+namespace os {
+namespace {
+
+// Search pass: let the search go on. Unwind pass: run the block's clean-up.
+extern "C" EXCEPTION_DISPOSITION __cdecl CleanupHandler(EXCEPTION_RECORD* record, void* frame,
+                                                       CONTEXT*, void*) {
+    if (record->ExceptionFlags & kUnwinding) RunFrameCleanup(*static_cast<FrameLink*>(frame));
+    return ExceptionContinueSearch;
+}
+
+// No block handles a fault, so the search always ends here.
+extern "C" EXCEPTION_DISPOSITION __cdecl TopLevelHandler(EXCEPTION_RECORD* record, void* frame,
+                                                        CONTEXT*, void*) {
+    if (record->ExceptionFlags & kUnwinding) return ExceptionContinueSearch;
+    std::uint32_t code = record->ExceptionCode;
+    auto address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
+    ResetFloatingPoint();
+    P5UnwindTo(frame, record);
+    FaultShutdown(code, address);
+}
+
+}  // namespace
+
+constinit Calls sys = {
+    .OpenExisting = Win32OpenExisting,
+    .GetStdHandle = Win32GetStdHandle,
+    .Read = Win32Read,
+    .Write = Win32Write,
+    .FileSize = Win32FileSize,
+    .Close = Win32Close,
+    .GetFileType = Win32GetFileType,
+    .Reserve = Win32Reserve,
+    .Commit = Win32Commit,
+    .Release = Win32Release,
+};
+
+ThreadBlock& CurrentThreadBlock() {
+    char** slots;
+    __asm__("movl %%fs:0x2C, %0" : "=r"(slots));
+    char* base = slots[_tls_index];
+    return *reinterpret_cast<ThreadBlock*>(base + (reinterpret_cast<char*>(&threadBlockImage) - &_tls_start));
+}
+
+void StartUp() {}
+
+void InstallTopLevelHandler(FrameLink& top) {
+    top.handler = reinterpret_cast<void*>(TopLevelHandler);
+    top.prev = ChainHead();
+    SetChainHead(&top);
+}
+
+void RemoveTopLevelHandler(FrameLink& top) {
+    if (ChainHead() == &top) SetChainHead(top.prev);
+}
+
+void LinkFrame(FrameLink& frame) {
+    frame.handler = reinterpret_cast<void*>(CleanupHandler);
+    frame.prev = ChainHead();
+    SetChainHead(&frame);
+}
+
+void UnlinkFrame(FrameLink& frame) {
+    if (ChainHead() == &frame) SetChainHead(frame.prev);
+}
+
+void ResetFpu(std::uint16_t control) {
+    __asm__ volatile("fninit\n\tfwait\n\tfldcw %0" : : "m"(control));
+}
+
+std::uintptr_t CodeStart() {
+    // The image as loaded: headers first, the code section at BaseOfCode.
+    const char* base = &__ImageBase;
+    __asm__("" : "+r"(base));  // an image, not the one-byte object declared
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    return reinterpret_cast<std::uintptr_t>(base) + nt->OptionalHeader.BaseOfCode;
+}
+
+// user32 is loaded only here: loading it at start-up would double the
+// start-up time of every run for a box that is almost never shown.
+void ShowErrorBox(const char* text, const char* caption) {
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    if (user32 == nullptr) return;
+    using MessageBoxFn = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+    auto messageBox = reinterpret_cast<MessageBoxFn>(
+        reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
+    if (messageBox != nullptr) messageBox(nullptr, text, caption, 0);
+}
+
+const char* CommandLine() { return GetCommandLineA(); }
+
+char** ArgumentVector(int* count) {
+    *count = 0;
+    return nullptr;
+}
+
+void SetArgumentVector(int, char**) {}
+
+void ExitProcess(std::uint32_t status) {
+    ::ExitProcess(status);
+}
+
+}  // namespace os
