@@ -1,0 +1,26 @@
+#include "runtime/fileio.h"
+#include "runtime/iostatus.h"
+#include "runtime/textio.h"
+
+void CloseFileVar(FileHead& file) {
+    if (file.State == StateOutput || file.State == StateInputOutput) {
+        // A text file writes out its buffer; if that fails it stays open.
+        if (std::uint32_t code = CallRoutine(file.TransferRoutine, file)) {
+            SetIoStatus(code);
+            return;
+        }
+    } else if (file.State != StateInput) {
+        if (&file != &ConsoleIn) SetIoStatus(StatusNotOpen);
+        return;
+    }
+    if (std::uint32_t code = CallRoutine(file.CloseRoutine, file)) SetIoStatus(code);
+}
+
+// The state changes first, so the record is closed even if the system
+// reports a failure.
+std::uint32_t CloseHandleRoutine(FileHead& file) {
+    file.State = StateClosed;
+    return os::sys.Close(file.SysHandle);
+}
+
+std::uint32_t NoOpRoutine(FileHead&) { return 0; }

@@ -1,0 +1,59 @@
+// File records shared by binary files and text files.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/os/os.h"
+
+// State word of a file record; any other value means never bound.
+enum OpenState : std::uint32_t {
+    StateClosed = 0xD7B0,
+    StateInput = 0xD7B1,
+    StateOutput = 0xD7B2,
+    StateInputOutput = 0xD7B3,
+};
+
+inline bool IsOpenState(std::uint32_t state) {
+    return state >= StateInput && state <= StateInputOutput;
+}
+
+inline bool IsBound(std::uint32_t state) {
+    return state >= StateClosed && state <= StateInputOutput;
+}
+
+enum AccessKind : std::uint8_t {
+    AccessRead = 0,
+    AccessWrite = 1,
+    AccessReadWrite = 2,
+};
+
+struct FileHead;
+
+// Every routine slot takes its record and returns 0 or an error code.
+using FileRoutine = std::uint32_t (*)(FileHead& file);
+
+struct FileHead {
+    os::Handle SysHandle;
+    std::uint32_t State;
+    std::uint32_t RecordSize;
+    std::int32_t BufferPosition;
+    std::int32_t BufferFill;
+    char* BufferAddress;
+    FileRoutine OpenRoutine;
+    FileRoutine TransferRoutine;
+    FileRoutine FlushRoutine;
+    FileRoutine CloseRoutine;
+    char PathName[os::PathCapacity];
+    // Set when the bound name did not fit PathName: every open then fails
+    // rather than reach a file named by a truncated prefix.
+    bool PathTooLong;
+};
+
+// An untyped binary file: the head alone.
+struct FileVar : FileHead {};
+
+inline constexpr std::uint32_t TextBufferSize = 128;
+
+struct TextVar : FileHead {
+    char TextBuffer[TextBufferSize];
+};

@@ -1,0 +1,49 @@
+#include "runtime/fileio.h"
+#include "runtime/iostatus.h"
+
+constinit std::uint8_t DefaultOpenMode = AccessReadWrite;
+
+namespace {
+constexpr OpenState kStateOfKind[] = {StateInput, StateOutput, StateInputOutput};
+constexpr os::Access kAccessOfKind[] = {os::Access::Read, os::Access::Write, os::Access::ReadWrite};
+}  // namespace
+
+void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind) {
+    if (IsOpenState(file.State)) {
+        // Reopening closes first; its failure is kept, the open goes on.
+        if (std::uint32_t code = CallRoutine(file.CloseRoutine, file)) SetIoStatus(code);
+    } else if (file.State != StateClosed) {
+        SetIoStatus(StatusNeverBound);
+        return;
+    }
+    if (kind > AccessReadWrite) kind = AccessReadWrite;
+
+    file.State = StateInputOutput;
+    file.RecordSize = recordSize;
+    file.CloseRoutine = CloseHandleRoutine;
+    file.TransferRoutine = NoOpRoutine;
+
+    os::Handle handle = os::InvalidHandle;
+    os::Error error;
+    if (file.PathTooLong) {
+        file.State = kStateOfKind[kind];
+        error = os::NameTooLongError;
+    } else if (file.PathName[0] != 0) {
+        file.State = kStateOfKind[kind];
+        error = os::sys.OpenExisting(file.PathName, kAccessOfKind[kind], &handle);
+    } else {
+        // A standard handle is never closed by its record.
+        file.CloseRoutine = NoOpRoutine;
+        error = os::sys.GetStdHandle(os::StdStream::Input, &handle);
+    }
+    if (error != 0) {
+        file.State = StateClosed;
+        SetIoStatus(error);
+        return;
+    }
+    file.SysHandle = handle;
+}
+
+void OpenExisting(FileVar& file, std::uint32_t recordSize) {
+    OpenWithAccess(file, recordSize, DefaultOpenMode);
+}

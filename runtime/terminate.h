@@ -1,0 +1,56 @@
+// Start-up, termination and run-time errors.
+//
+// Every end of the process goes through Shutdown: report a recorded
+// run-time error, close the console text files (writing out pending
+// output), give back the heap, remove the fault handler, exit.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/os/os.h"
+
+// The code address to which the current function returns. A macro, so it
+// is taken in the frame that uses it.
+#define P5_RETURN_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))
+
+extern constinit std::uint32_t ExitStatus;
+extern constinit std::uintptr_t ErrorSite;  // 0: no run-time error
+extern constinit bool ConsoleProgram;       // clear: report in a message box
+
+// Invalid operation, division by zero and overflow raise faults; denormal,
+// underflow and precision are masked; 64-bit significand; round to nearest.
+inline constexpr std::uint16_t DefaultFpuControl = 0x1332;
+
+// "Runtime error     at 00000000", filled in place by FillErrorLine.
+inline constexpr std::uint32_t ErrorLineLength = 29;
+extern constinit char ErrorLine[ErrorLineLength + 1];
+
+// Fills ErrorLine with the error number and the site's distance from the
+// code start, in 32-bit arithmetic.
+void FillErrorLine(std::uint32_t number, std::uintptr_t site, std::uintptr_t codeStart);
+
+// Maps a fault's exception code to its run-time error number.
+std::uint32_t MapFault(std::uint32_t exceptionCode);
+
+// The main block's first two calls. `top` is the fault handler's
+// registration and lives in the main block's frame.
+void StartUp(os::FrameLink& top);
+void InitRuntime();
+
+[[noreturn]] void Terminate(std::uint32_t status);
+[[noreturn]] void RunTimeError(std::uint32_t number);
+
+enum RaiseReasonCode : std::uint32_t {
+    ReasonIoStatus = 0,        // error number: IoStatus, whole
+    ReasonOutOfMemory = 1,     // 203
+    ReasonInvalidRelease = 2,  // 204
+};
+[[noreturn]] void RaiseReason(std::uint32_t reason);
+// The same, with the site given by a routine that checks on behalf of
+// its caller (CheckIo, the checked memory calls).
+[[noreturn]] void RaiseReasonAt(std::uint32_t reason, std::uintptr_t site);
+
+[[noreturn]] void Shutdown(std::uint32_t status);
+
+// The registration StartUp made, which Shutdown removes; null before.
+extern constinit os::FrameLink* TopLevelRegistration;

@@ -1,0 +1,16 @@
+#include "runtime/fileio.h"
+#include "runtime/iostatus.h"
+#include "runtime/textio.h"
+
+void OpenTextMode(TextVar& file, std::uint32_t requestedState) {
+    if (IsOpenState(file.State)) {
+        CloseFileVar(file);  // a failed close is kept in IoStatus
+    } else if (file.State != StateClosed) {
+        SetIoStatus(StatusNeverBound);
+        return;
+    }
+    file.State = requestedState;
+    if (std::uint32_t code = CallRoutine(file.OpenRoutine, file)) SetIoStatus(code);
+}
+
+void OpenTextWrite(TextVar& file) { OpenTextMode(file, StateOutput); }
