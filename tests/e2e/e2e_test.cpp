@@ -1,0 +1,436 @@
+// The real programs, run as a user runs them: natively, and the win32
+// build under Wine. Test names containing "Win32" need Wine.
+#include <gtest/gtest.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+namespace {
+
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::StdinMode;
+using e2e::StdoutMode;
+
+const std::string kSourceDir = P5_SOURCE_DIR;
+const std::string kNativeDir = P5_NATIVE_DIR;
+const std::string kWin32Dir = P5_WIN32_DIR;
+
+std::string ProgramPath(bool win32, const std::string& program) {
+    return win32 ? kWin32Dir + "/" + program + ".exe" : kNativeDir + "/" + program;
+}
+
+RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
+              RunOptions options) {
+    std::string path = ProgramPath(win32, program);
+    if (!win32) {
+        // In a sanitizer build, faults must reach the program's own handler,
+        // whatever the inherited settings say; other builds ignore this.
+        const char* inherited = std::getenv("ASAN_OPTIONS");
+        std::string asan = inherited != nullptr ? inherited : "";
+        if (!asan.empty()) asan += ':';
+        options.setEnv.push_back("ASAN_OPTIONS=" + asan + "allow_user_segv_handler=1");
+        std::vector<std::string> argv{path};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return e2e::RunProgram(argv, options);
+    }
+    e2e::AddWineEnvironment(options, kSourceDir + "/build/wine-prefix");
+    return e2e::RunProgram(e2e::WineCommand(path, args), options);
+}
+
+// Control characters made visible, for failure messages.
+std::string Visible(const std::string& bytes) {
+    std::string shown;
+    for (unsigned char c : bytes) {
+        if (c == '\r') shown += "\\r";
+        else if (c == '\n') shown += "\\n";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else shown += static_cast<char>(c);
+    }
+    return '"' + shown + '"';
+}
+
+// '#' in a pattern stands for one upper-case hex digit of an address.
+bool Matches(const std::string& pattern, const std::string& text) {
+    if (pattern.size() != text.size()) return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        char c = text[i];
+        bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+        if (pattern[i] == '#' ? !hex : pattern[i] != c) return false;
+    }
+    return true;
+}
+
+#define EXPECT_MATCHES(pattern, text) \
+    EXPECT_TRUE(Matches(pattern, text))   \
+        << "expected " << Visible(pattern) << "\n  actual " << Visible(text)
+
+// Wine's console host wraps each write to a terminal in hide-cursor and
+// show-cursor codes. They are removed here; the text between them is one
+// write of the program, appended to *writes.
+std::string WithoutWineCursorCodes(const std::string& raw, std::vector<std::string>* writes) {
+    const std::string hide = "\x1b[?25l", show = "\x1b[?25h";
+    std::string text, current;
+    for (std::size_t i = 0; i < raw.size();) {
+        bool isHide = raw.compare(i, hide.size(), hide) == 0;
+        if (isHide || raw.compare(i, show.size(), show) == 0) {
+            if (!current.empty()) writes->push_back(current);
+            current.clear();
+            i += hide.size();
+        } else {
+            text += raw[i];
+            current += raw[i++];
+        }
+    }
+    if (!current.empty()) writes->push_back(current);
+    return text;
+}
+
+// One run: a program, its arguments, how its standard handles are set, and
+// what it must write and return. Native and win32 share a row.
+struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    const char* expected;  // standard output, as a pattern
+    int status;            // exit status
+    StdoutMode out = StdoutMode::Pipe;
+    StdinMode in = StdinMode::DevNull;
+    std::optional<int> win32Status = std::nullopt;  // where Wine differs
+    const char* program = "rtdemo";
+    const char* nativeStderr = "";  // nullptr: not checked
+    const char* win32Stderr = "";
+};
+
+// Reports end "\r\n" on every build.
+const Row kRows[] = {
+    {.name = "ok", .args = {"ok"}, .expected = "hello\r\n", .status = 0},
+    {.name = "checkio", .args = {"checkio"},
+     .expected = "partial Runtime error   2 at ########\r\n", .status = 2},
+    // Linux keeps eight bits: the program clamps to 255; Wine passes the low 8.
+    {.name = "status1000", .args = {"status1000"},
+     .expected = "Runtime error1000 at ########\r\n", .status = 255, .win32Status = 1000 & 0xFF},
+    {.name = "badfree", .args = {"badfree"},
+     .expected = "Runtime error 204 at ########\r\n", .status = 204},
+    // Not a console program: the report goes to a box (standard error on
+    // Linux; under Wine without a display the box may simply fail).
+    {.name = "box", .args = {"box"}, .expected = "", .status = 217,
+     .nativeStderr = "Runtime error 217 at ########\r\n", .win32Stderr = nullptr},
+    // A fault with nothing but the outer frame: its clean-up runs, and
+    // the error site 0 of a null call means no report.
+    {.name = "nullcall", .args = {"nullcall"}, .expected = "cleanup outer\r\n", .status = 216},
+    {.name = "null", .args = {"null"},
+     .expected = "cleanup inner\r\ncleanup outer\r\nRuntime error 216 at ########\r\n",
+     .status = 216},
+    {.name = "divzero", .args = {"divzero"},
+     .expected = "cleanup inner\r\ncleanup outer\r\nRuntime error 200 at ########\r\n",
+     .status = 200},
+    {.name = "stack", .args = {"stack"},
+     .expected = "cleanup inner\r\ncleanup outer\r\nRuntime error 202 at ########\r\n",
+     .status = 202},
+    // A fault inside clean-up work does not enter that clean-up again.
+    {.name = "cleanupfault", .args = {"cleanupfault"},
+     .expected = "cleanup faulting\r\ncleanup outer\r\nRuntime error 216 at ########\r\n",
+     .status = 216},
+    // A direct run-time error runs no clean-up.
+    {.name = "direct", .args = {"direct"},
+     .expected = "Runtime error  42 at ########\r\n", .status = 42},
+    {.name = "frames", .args = {"frames"},
+     .expected = "leaving inner\r\ncleanup inner\r\nleft inner\r\n", .status = 0},
+    {.name = "case_is_last_argument", .args = {"direct", "two words", "ok"},
+     .expected = "hello\r\n", .status = 0},
+
+    // The same bytes into a regular file and onto a terminal.
+    {.name = "ok_file", .args = {"ok"}, .expected = "hello\r\n", .status = 0,
+     .out = StdoutMode::File},
+    {.name = "checkio_file", .args = {"checkio"},
+     .expected = "partial Runtime error   2 at ########\r\n", .status = 2, .out = StdoutMode::File},
+    {.name = "null_file", .args = {"null"},
+     .expected = "cleanup inner\r\ncleanup outer\r\nRuntime error 216 at ########\r\n",
+     .status = 216, .out = StdoutMode::File},
+    {.name = "frames_file", .args = {"frames"},
+     .expected = "leaving inner\r\ncleanup inner\r\nleft inner\r\n", .status = 0,
+     .out = StdoutMode::File},
+    {.name = "ok_terminal", .args = {"ok"}, .expected = "hello\r\n", .status = 0,
+     .out = StdoutMode::Terminal},
+    {.name = "checkio_terminal", .args = {"checkio"},
+     .expected = "partial Runtime error   2 at ########\r\n", .status = 2,
+     .out = StdoutMode::Terminal},
+    {.name = "null_terminal", .args = {"null"},
+     .expected = "cleanup inner\r\ncleanup outer\r\nRuntime error 216 at ########\r\n",
+     .status = 216, .out = StdoutMode::Terminal},
+    {.name = "frames_terminal", .args = {"frames"},
+     .expected = "leaving inner\r\ncleanup inner\r\nleft inner\r\n", .status = 0,
+     .out = StdoutMode::Terminal},
+
+    // Output that cannot be written: the exit status still tells.
+    {.name = "ok_stdout_closed", .args = {"ok"}, .expected = "", .status = 0,
+     .out = StdoutMode::Closed},
+    {.name = "checkio_stdout_closed", .args = {"checkio"}, .expected = "", .status = 2,
+     .out = StdoutMode::Closed},
+    {.name = "ok_stdout_full", .args = {"ok"}, .expected = "", .status = 0,
+     .out = StdoutMode::DevFull},
+    {.name = "checkio_stdout_full", .args = {"checkio"}, .expected = "", .status = 2,
+     .out = StdoutMode::DevFull},
+    {.name = "ok_stdin_closed", .args = {"ok"}, .expected = "hello\r\n", .status = 0,
+     .in = StdinMode::Closed},
+
+    // patch500 itself, for now: no arguments, no output, success.
+    {.name = "patch500_no_arguments", .args = {}, .expected = "", .status = 0,
+     .program = "patch500"},
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+void RunRow(bool win32, const Row& row) {
+    e2e::TempDir dir;
+    ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
+    RunOptions options;
+    options.workDir = dir.path();
+    options.out = row.out;
+    options.in = row.in;
+    RunResult result = Run(win32, row.program, row.args, options);
+
+    ASSERT_TRUE(result.exited) << Describe(result) << "\nstderr: " << Visible(result.err);
+    int status = win32 ? row.win32Status.value_or(row.status) : row.status;
+    EXPECT_EQ(result.exitCode, status);
+
+    std::string out = result.out;
+    if (row.out == StdoutMode::Terminal) {
+        // Text reaches a terminal line by line, never part of a line.
+        std::vector<std::string> writes;
+        if (win32) {
+            // Wine shows each write apart: exactly one per line.
+            out = WithoutWineCursorCodes(result.out, &writes);
+            auto lines = static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+            EXPECT_EQ(writes.size(), lines) << Visible(result.out);
+        } else {
+            // Reads may join writes here; still none may end inside a line.
+            std::size_t at = 0;
+            for (std::size_t size : result.outPieces) {
+                writes.push_back(result.out.substr(at, size));
+                at += size;
+            }
+        }
+        for (const std::string& piece : writes) {
+            EXPECT_EQ(piece.back(), '\n') << "a write ends inside a line: " << Visible(piece);
+        }
+    }
+    EXPECT_MATCHES(row.expected, out);
+
+    const char* err = win32 ? row.win32Stderr : row.nativeStderr;
+    if (err != nullptr) {
+        EXPECT_MATCHES(err, result.err);
+    }
+
+    // Nothing is written anywhere else.
+    EXPECT_TRUE(dir.Entries().empty()) << "left in the working folder: " << dir.Entries().front();
+}
+
+std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+class ProgramRunNative : public testing::TestWithParam<Row> {};
+class ProgramRunWin32 : public testing::TestWithParam<Row> {};
+
+TEST_P(ProgramRunNative, WritesExpectedBytesAndExitStatus) { RunRow(false, GetParam()); }
+TEST_P(ProgramRunWin32, WritesExpectedBytesAndExitStatus) { RunRow(true, GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunNative, testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunWin32, testing::ValuesIn(kRows), RowName);
+
+// ---- The reported address is the real error site ----
+
+std::vector<std::string> Words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+// The number in the first line of `toolOutput` that starts with `key`,
+// read as hex from the word after it.
+std::optional<std::uint64_t> HexAfter(const std::string& toolOutput, const std::string& key) {
+    for (const std::string& line : Lines(toolOutput)) {
+        std::vector<std::string> words = Words(line);
+        if (words.size() >= 2 && words[0] == key) return std::stoull(words[1], nullptr, 16);
+    }
+    return std::nullopt;
+}
+
+// Line number of the source line marked "// CHECK-SITE" in rtdemo.cpp.
+int CheckSiteLine() {
+    std::ifstream source(kSourceDir + "/tests/e2e/rtdemo.cpp");
+    int number = 0;
+    for (std::string line; std::getline(source, line);) {
+        ++number;
+        if (line.find("// CHECK-SITE") != std::string::npos) return number;
+    }
+    return -1;
+}
+
+// The 8 address digits of the checkio case's report, from one run.
+std::optional<std::uint64_t> CheckIoSite(bool win32) {
+    e2e::TempDir dir;
+    RunOptions options;
+    options.workDir = dir.path();
+    RunResult result = Run(win32, "rtdemo", {"checkio"}, options);
+    EXPECT_TRUE(result.exited) << Describe(result);
+    const std::string pattern = "partial Runtime error   2 at ########\r\n";
+    EXPECT_MATCHES(pattern, result.out);
+    if (!Matches(pattern, result.out)) return std::nullopt;
+    return std::stoull(result.out.substr(pattern.find('#'), 8), nullptr, 16);
+}
+
+// addr2line's answer must be rtdemo.cpp at the CHECK-SITE line.
+void ExpectCheckSite(const std::string& addr2line, const std::string& image,
+                     std::uint64_t address) {
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%llx", static_cast<unsigned long long>(address));
+    std::string problem;
+    std::string answer = e2e::ToolOutput({addr2line, "-e", image, hex}, &problem);
+    ASSERT_EQ(problem, "");
+    answer = Lines(answer).at(0);
+    answer = answer.substr(0, answer.find(" ("));  // "(discriminator n)"
+    std::size_t colon = answer.rfind(':');
+    ASSERT_NE(colon, std::string::npos) << answer;
+    EXPECT_TRUE(answer.substr(0, colon).ends_with("/tests/e2e/rtdemo.cpp")) << answer;
+    EXPECT_EQ(answer.substr(colon + 1), std::to_string(CheckSiteLine())) << answer;
+}
+
+TEST(RuntimeNative, ReportedAddressIsTheCheckSiteInEveryRun) {
+    std::optional<std::uint64_t> first = CheckIoSite(false);
+    std::optional<std::uint64_t> second = CheckIoSite(false);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*first, *second) << "the address must not depend on where the program is loaded";
+
+    // Distance from the first executable segment, which starts the code.
+    std::string image = ProgramPath(false, "rtdemo");
+    std::string problem;
+    std::string segments = e2e::ToolOutput({"readelf", "-lW", image}, &problem);
+    ASSERT_EQ(problem, "");
+    std::optional<std::uint64_t> codeStart;
+    for (const std::string& line : Lines(segments)) {
+        std::vector<std::string> w = Words(line);
+        if (w.size() < 8 || w[0] != "LOAD") continue;
+        std::string flags;
+        for (std::size_t i = 6; i + 1 < w.size(); ++i) flags += w[i];
+        if (flags.find('E') != std::string::npos) {
+            codeStart = std::stoull(w[2], nullptr, 16);
+            break;
+        }
+    }
+    ASSERT_TRUE(codeStart) << segments;
+    // The site is a return address; one byte back is inside the call.
+    ExpectCheckSite("addr2line", image, *codeStart + *first - 1);
+}
+
+TEST(RuntimeWin32, ReportedAddressIsTheCheckSiteInEveryRun) {
+    std::optional<std::uint64_t> first = CheckIoSite(true);
+    std::optional<std::uint64_t> second = CheckIoSite(true);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*first, *second) << "the address must not depend on where the program is loaded";
+
+    std::string image = ProgramPath(true, "rtdemo");
+    std::string problem;
+    std::string headers = e2e::ToolOutput({"i686-w64-mingw32-objdump", "-p", image}, &problem);
+    ASSERT_EQ(problem, "");
+    std::optional<std::uint64_t> imageBase = HexAfter(headers, "ImageBase");
+    std::optional<std::uint64_t> baseOfCode = HexAfter(headers, "BaseOfCode");
+    ASSERT_TRUE(imageBase && baseOfCode) << headers;
+    ExpectCheckSite("i686-w64-mingw32-addr2line", image, *imageBase + *baseOfCode + *first - 1);
+}
+
+// ---- What the images are made of ----
+
+std::string PeHeaders(const std::string& program) {
+    std::string problem;
+    std::string headers =
+        e2e::ToolOutput({"i686-w64-mingw32-objdump", "-p", ProgramPath(true, program)}, &problem);
+    EXPECT_EQ(problem, "");
+    return headers;
+}
+
+TEST(ImageWin32, ImportsFromKernel32Only) {
+    for (const char* program : {"patch500", "rtdemo"}) {
+        std::vector<std::string> dlls;
+        for (const std::string& line : Lines(PeHeaders(program))) {
+            std::size_t at = line.find("DLL Name:");
+            if (at != std::string::npos) dlls.push_back(Words(line.substr(at + 9)).at(0));
+        }
+        ASSERT_EQ(dlls.size(), 1u) << program;
+        EXPECT_TRUE(strcasecmp(dlls[0].c_str(), "KERNEL32.dll") == 0) << program << ": " << dlls[0];
+    }
+}
+
+TEST(ImageWin32, IsDynamicBaseAndNxCompatible) {
+    std::optional<std::uint64_t> flags = HexAfter(PeHeaders("patch500"), "DllCharacteristics");
+    ASSERT_TRUE(flags);
+    EXPECT_EQ(*flags & 0x40, 0x40u) << "dynamic base";
+    EXPECT_EQ(*flags & 0x100, 0x100u) << "NX compatible";
+}
+
+TEST(ImageWin32, StrippedProgramIsUnder16KiB) {
+    e2e::TempDir dir;
+    std::string stripped = dir.path() + "/patch500.exe";
+    std::string problem;
+    e2e::ToolOutput({"i686-w64-mingw32-strip", "-o", stripped, ProgramPath(true, "patch500")},
+                    &problem);
+    ASSERT_EQ(problem, "");
+    std::ifstream file(stripped, std::ios::binary | std::ios::ate);
+    ASSERT_TRUE(file);
+    EXPECT_LT(static_cast<long long>(file.tellg()), 16384);
+}
+
+// Only the default tree links a static PIE; a sanitizer build cannot.
+TEST(ImageNative, IsStaticPieWithoutInterpreter) {
+    if (!P5_STATIC_PIE) GTEST_SKIP() << "this tree does not link static PIEs";
+    std::string problem;
+    std::string image = ProgramPath(false, "patch500");
+    std::string header = e2e::ToolOutput({"readelf", "-hW", image}, &problem);
+    std::string segments = e2e::ToolOutput({"readelf", "-lW", image}, &problem);
+    ASSERT_EQ(problem, "");
+    std::optional<std::string> type;
+    for (const std::string& line : Lines(header)) {
+        std::vector<std::string> w = Words(line);
+        if (w.size() >= 2 && w[0] == "Type:") type = w[1];
+    }
+    EXPECT_EQ(type, "DYN") << "position-independent";
+    for (const std::string& line : Lines(segments)) {
+        std::vector<std::string> w = Words(line);
+        EXPECT_FALSE(!w.empty() && w[0] == "INTERP") << "needs a dynamic loader: " << line;
+    }
+}
+
+TEST(ImageNative, ContainsNoStandardLibrarySymbols) {
+    if (!P5_STATIC_PIE) GTEST_SKIP() << "sanitizer runtimes bring their own";
+    for (const char* program : {"patch500", "rtdemo"}) {
+        std::string problem;
+        std::string symbols = e2e::ToolOutput({"nm", "-C", ProgramPath(false, program)}, &problem);
+        ASSERT_EQ(problem, "");
+        for (const std::string& line : Lines(symbols)) {
+            EXPECT_EQ(line.find("std::"), std::string::npos) << program << ": " << line;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,373 @@
+#include "run_program.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long terminal output may still arrive after the program ended: a
+// terminal hands data on asynchronously, and under Wine a helper process
+// writes it. A process the program left running may keep the terminal
+// open; then this much is waited, no more.
+constexpr auto kDrainGrace = std::chrono::seconds(1);
+
+std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// Descriptors the parent prepares for the child live above 2, so that
+// putting them onto 0, 1 and 2 never overwrites one another.
+int AboveStandard(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(AboveStandard(fd)) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        Reset();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+        return *this;
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void Reset() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool MakePipe(Fd& readEnd, Fd& writeEnd) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    readEnd = Fd(ends[0]);
+    writeEnd = Fd(ends[1]);
+    return readEnd.valid() && writeEnd.valid();
+}
+
+// The master side, and the slave side set raw: bytes pass unchanged.
+bool MakeTerminal(Fd& master, Fd& slave, std::string* problem) {
+    master = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+        *problem = ErrnoText("posix_openpt");
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(master.get(), name, sizeof name) != 0) {
+        *problem = ErrnoText("ptsname_r");
+        return false;
+    }
+    slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    struct termios mode;
+    if (!slave.valid() || tcgetattr(slave.get(), &mode) != 0) {
+        *problem = ErrnoText("open terminal");
+        return false;
+    }
+    cfmakeraw(&mode);
+    if (tcsetattr(slave.get(), TCSANOW, &mode) != 0) {
+        *problem = ErrnoText("tcsetattr");
+        return false;
+    }
+    return true;
+}
+
+// An unlinked file in the temp folder; nothing is left behind.
+Fd MakeScratchFile() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "p5-stdout-XXXXXX").string();
+    Fd fd(mkostemp(pattern.data(), O_CLOEXEC));
+    if (fd.valid()) unlink(pattern.c_str());
+    return fd;
+}
+
+std::vector<std::string> ChildEnvironment(const RunOptions& options) {
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    auto replaced = [&](const std::string& name) {
+        for (const auto& entry : options.setEnv) {
+            if (nameOf(entry) == name) return true;
+        }
+        for (const auto& unset : options.unsetEnv) {
+            if (unset == name) return true;
+        }
+        return false;
+    };
+    std::vector<std::string> env;
+    for (char** p = environ; *p != nullptr; ++p) {
+        if (!replaced(nameOf(*p))) env.emplace_back(*p);
+    }
+    env.insert(env.end(), options.setEnv.begin(), options.setEnv.end());
+    return env;
+}
+
+std::vector<char*> PointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (auto& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// After fork: only plain system calls until exec. A failure is reported
+// to the parent as an errno value on `report`.
+[[noreturn]] void ReportAndExit(int report) {
+    int code = errno;
+    ssize_t ignored = write(report, &code, sizeof code);
+    (void)ignored;
+    _exit(127);
+}
+
+[[noreturn]] void ExecChild(char* const* argv, char* const* envp, const char* workDir,
+                            int in, int out, int err, bool terminal, int report) {
+    auto fail = [report]() { ReportAndExit(report); };
+    // A session of its own: no terminal of ours, its own process group
+    // (killed as one on timeout), and the pseudo-terminal as its own.
+    if (setsid() < 0) fail();
+    if (terminal && ioctl(out, TIOCSCTTY, 0) != 0) fail();
+    if (in >= 0 ? dup2(in, 0) < 0 : close(0) != 0) fail();
+    if (out >= 0 ? dup2(out, 1) < 0 : close(1) != 0) fail();
+    if (dup2(err, 2) < 0) fail();
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (chdir(workDir) != 0) fail();
+    execvpe(argv[0], argv, envp);
+    ReportAndExit(report);
+}
+
+// Reads what is there now; false at end of data (EIO: terminal hung up).
+bool ReadAvailable(int fd, std::string& into, std::vector<std::size_t>* pieces) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+            if (pieces != nullptr) pieces->push_back(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
+    RunResult result;
+
+    Fd stdinFd;
+    if (options.in == StdinMode::DevNull) stdinFd = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+
+    Fd outRead, outWrite;  // outRead: what the parent reads during the run
+    std::string problem;
+    switch (options.out) {
+    case StdoutMode::Pipe:
+        if (!MakePipe(outRead, outWrite)) problem = ErrnoText("pipe");
+        break;
+    case StdoutMode::File:
+        outWrite = MakeScratchFile();
+        if (!outWrite.valid()) problem = ErrnoText("stdout file");
+        break;
+    case StdoutMode::Terminal:
+        MakeTerminal(outRead, outWrite, &problem);
+        break;
+    case StdoutMode::DevFull:
+        outWrite = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
+        if (!outWrite.valid()) problem = ErrnoText("/dev/full");
+        break;
+    case StdoutMode::Closed:
+        break;
+    }
+    Fd errRead, errWrite, reportRead, reportWrite;
+    if (problem.empty() && !MakePipe(errRead, errWrite)) problem = ErrnoText("pipe");
+    if (problem.empty() && !MakePipe(reportRead, reportWrite)) problem = ErrnoText("pipe");
+    if (options.in == StdinMode::DevNull && !stdinFd.valid()) problem = ErrnoText("/dev/null");
+    if (!problem.empty()) {
+        result.failure = problem;
+        return result;
+    }
+
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = ChildEnvironment(options);
+    std::vector<char*> argp = PointersTo(args);
+    std::vector<char*> envp = PointersTo(env);
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        result.failure = ErrnoText("fork");
+        return result;
+    }
+    if (pid == 0) {
+        ExecChild(argp.data(), envp.data(), options.workDir.c_str(), stdinFd.get(),
+                  outWrite.get(), errWrite.get(), options.out == StdoutMode::Terminal,
+                  reportWrite.get());
+    }
+
+    // The child's copies are its own now; keep only the file to read back.
+    Fd outFile;
+    if (options.out == StdoutMode::File) outFile = std::move(outWrite);
+    outWrite.Reset();
+    errWrite.Reset();
+    reportWrite.Reset();
+    stdinFd.Reset();
+
+    int execError = 0;
+    while (read(reportRead.get(), &execError, sizeof execError) < 0 && errno == EINTR) {
+    }
+
+    for (Fd* fd : {&outRead, &errRead}) {
+        if (fd->valid()) fcntl(fd->get(), F_SETFL, fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
+    }
+
+    // Read while the program runs, so that it never blocks on a full pipe.
+    const bool terminal = options.out == StdoutMode::Terminal;
+    std::vector<std::size_t>* pieces = terminal ? &result.outPieces : nullptr;
+    const auto deadline = Clock::now() + options.timeout;
+    Clock::time_point drainUntil{};
+    bool reaped = false;
+    int status = 0;
+    for (;;) {
+        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) {
+            reaped = true;
+            drainUntil = Clock::now() + kDrainGrace;
+            // A pipe already holds all the program wrote; a daemon it started
+            // (Wine's server) may keep a copy open, so its end is not awaited.
+            if (!terminal && outRead.valid()) {
+                ReadAvailable(outRead.get(), result.out, nullptr);
+                outRead.Reset();
+            }
+            if (errRead.valid()) ReadAvailable(errRead.get(), result.err, nullptr);
+            errRead.Reset();
+        }
+        if (reaped && (!outRead.valid() || Clock::now() >= drainUntil)) break;
+        if (!reaped && Clock::now() >= deadline) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.failure = "timed out after " + std::to_string(options.timeout.count()) +
+                             " s; killed";
+            return result;
+        }
+
+        pollfd watched[2];
+        nfds_t count = 0;
+        for (Fd* fd : {&outRead, &errRead}) {
+            if (fd->valid()) watched[count++] = {fd->get(), POLLIN, 0};
+        }
+        if (count == 0) {
+            usleep(2000);  // only the exit is still to come
+            continue;
+        }
+        poll(watched, count, 20);
+        if (outRead.valid() && !ReadAvailable(outRead.get(), result.out, pieces)) outRead.Reset();
+        if (errRead.valid() && !ReadAvailable(errRead.get(), result.err, nullptr)) errRead.Reset();
+    }
+
+    if (execError != 0) {
+        errno = execError;
+        result.failure = ErrnoText(("starting " + argv[0]).c_str());
+        return result;
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+
+    if (outFile.valid()) {
+        lseek(outFile.get(), 0, SEEK_SET);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(outFile.get(), buffer, sizeof buffer)) > 0) {
+            result.out.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    return result;
+}
+
+std::string Describe(const RunResult& result) {
+    if (!result.failure.empty()) return result.failure;
+    if (result.exited) return "exit " + std::to_string(result.exitCode);
+    return "killed by signal " + std::to_string(result.signal) + " (" +
+           strsignal(result.signal) + ")";
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "p5-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    if (path_.empty()) return;
+    // A program may leave a file read-only; the folder is ours to clear.
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> TempDir::Entries() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path_, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) {
+    std::vector<std::string> command{"wine", exe};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+void AddWineEnvironment(RunOptions& options, const std::string& defaultPrefix) {
+    const std::pair<const char*, std::string> defaults[] = {
+        {"WINEPREFIX", defaultPrefix},
+        {"WINEDEBUG", "-all"},
+        {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+    };
+    for (const auto& [name, value] : defaults) {
+        if (std::getenv(name) == nullptr) options.setEnv.push_back(std::string(name) + "=" + value);
+    }
+    options.unsetEnv.insert(options.unsetEnv.end(), {"DISPLAY", "WAYLAND_DISPLAY"});
+}
+
+std::string ToolOutput(const std::vector<std::string>& argv, std::string* problem) {
+    RunOptions options;
+    options.workDir = ".";
+    RunResult result = RunProgram(argv, options);
+    if (!result.exited || result.exitCode != 0) {
+        *problem = argv[0] + ": " + Describe(result) + "\n" + result.err;
+    }
+    return result.out;
+}
+
+}  // namespace e2e

@@ -1,0 +1,73 @@
+// Runs a program as a user would: an exact argument vector, a working
+// folder, and standard handles chosen per run.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+enum class StdoutMode {
+    Pipe,      // captured while the program runs
+    File,      // a regular (already unlinked) file, read back afterwards
+    Terminal,  // a pseudo-terminal in raw mode, no CR/LF translation
+    DevFull,   // every write fails with ENOSPC
+    Closed,
+};
+
+enum class StdinMode { DevNull, Closed };
+
+struct RunOptions {
+    std::string workDir;  // must exist
+    StdoutMode out = StdoutMode::Pipe;
+    StdinMode in = StdinMode::DevNull;
+    std::chrono::seconds timeout{60};
+    std::vector<std::string> setEnv;    // "NAME=value", replacing any inherited value
+    std::vector<std::string> unsetEnv;  // names removed from the inherited environment
+};
+
+struct RunResult {
+    std::string failure;  // non-empty: could not start, or timed out and was killed
+    bool exited = false;  // ended through exit; otherwise see `signal`
+    int exitCode = -1;
+    int signal = 0;       // the signal that killed it
+    std::string out;
+    std::string err;
+    // Terminal only: the sizes of the pieces as they arrived from the terminal.
+    std::vector<std::size_t> outPieces;
+};
+
+// argv[0] is looked up in PATH when it holds no slash.
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options);
+
+// "exit 3", "killed by signal 11 (Segmentation fault)", or the failure.
+std::string Describe(const RunResult& result);
+
+// A fresh folder under the system temp folder, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::vector<std::string> Entries() const;  // names inside, "." and ".." excluded
+
+private:
+    std::string path_;
+};
+
+// `wine <exe> args...`, and the Wine settings of the test run for each of
+// WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES the environment does not give.
+// No display is passed on: a message box must fail rather than wait.
+std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args);
+void AddWineEnvironment(RunOptions& options, const std::string& defaultPrefix);
+
+// Runs a tool in the current folder and returns its standard output; an
+// exit status other than 0 or any failure is put in *problem.
+std::string ToolOutput(const std::vector<std::string>& argv, std::string* problem);
+
+}  // namespace e2e
