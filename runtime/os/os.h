@@ -108,6 +108,11 @@ std::uintptr_t CodeStart();
 // line on standard error on posix.
 void ShowErrorBox(const char* text, const char* caption);
 
+// The program's own file path, copied into buffer without a terminating
+// zero. Returns the bytes copied: 0 on failure, `size` when it may not
+// have fitted.
+std::uint32_t ModuleFileName(char* buffer, std::uint32_t size);
+
 // The process command line as one string (win32) or null (posix, where
 // the arguments arrive split; see ArgumentVector).
 const char* CommandLine();

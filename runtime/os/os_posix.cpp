@@ -220,6 +220,10 @@ std::uint32_t ExceptionCodeOf(int signal, const siginfo_t* info, const ucontext_
 // Runs on the alternate stack, so a stack overflow is caught too; from
 // here on only async-signal-safe work is done.
 void TopLevelHandler(int signal, siginfo_t* info, void* rawContext) {
+    // A fault during shutdown enters here again (SA_NODEFER); one that
+    // keeps recurring must not run the alternate stack out.
+    static constinit int depth = 0;
+    if (++depth > 4) ExitProcess(217);
     const auto* context = static_cast<const ucontext_t*>(rawContext);
     std::uint32_t code = ExceptionCodeOf(signal, info, context);
     ResetFloatingPoint();
@@ -340,6 +344,19 @@ void ShowErrorBox(const char* text, const char*) {
     line[n++] = '\n';
     ssize_t ignored = write(2, line, n);
     (void)ignored;
+}
+
+std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
+    ssize_t n = readlink("/proc/self/exe", buffer, size);
+    if (n > 0) return static_cast<std::uint32_t>(n);
+    // No /proc: the name the program was started by is the best there is.
+    const char* name = argumentCount > 0 ? argumentVector[0] : nullptr;
+    std::uint32_t copied = 0;
+    while (name != nullptr && name[copied] != 0 && copied < size) {
+        buffer[copied] = name[copied];
+        ++copied;
+    }
+    return copied;
 }
 
 const char* CommandLine() { return nullptr; }

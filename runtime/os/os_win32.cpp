@@ -47,18 +47,15 @@ Error Win32OpenExisting(const char* path, Access access, Handle* handle) {
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
 
     // Windows refuses both of these itself; Wine running as root may not.
+    // Devices such as NUL have no attributes to check and stay open.
     BY_HANDLE_FILE_INFORMATION info;
-    Error error = 0;
-    if (!GetFileInformationByHandle(file, &info)) {
-        error = GetLastError();
-    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        error = ERROR_ACCESS_DENIED;
-    } else if (access != Access::Read && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
-        error = ERROR_ACCESS_DENIED;
-    }
-    if (error != 0) {
-        CloseHandle(file);
-        return error;
+    if (GetFileInformationByHandle(file, &info)) {
+        bool directory = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        bool readOnly = info.dwFileAttributes & FILE_ATTRIBUTE_READONLY;
+        if (directory || (readOnly && access != Access::Read)) {
+            CloseHandle(file);
+            return ERROR_ACCESS_DENIED;
+        }
     }
     *handle = FromNative(file);
     return 0;
@@ -252,6 +249,10 @@ void ShowErrorBox(const char* text, const char* caption) {
     auto messageBox = reinterpret_cast<MessageBoxFn>(
         reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
     if (messageBox != nullptr) messageBox(nullptr, text, caption, 0);
+}
+
+std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
+    return GetModuleFileNameA(nullptr, buffer, size);
 }
 
 const char* CommandLine() { return GetCommandLineA(); }
