@@ -24,16 +24,21 @@ void DynString::Release() {
     if (header->RefCount > 0 && --header->RefCount == 0) FreeMemChecked(header);
 }
 
-DynString DynString::FromBytes(const char* bytes, std::uint32_t length) {
+DynString DynString::OfLength(std::uint32_t length) {
     DynString result;
     if (length == 0) return result;
     auto* header = static_cast<StringHeader*>(GetMemChecked(sizeof(StringHeader) + length + 1));
     header->RefCount = 1;
     header->Length = length;
     char* target = reinterpret_cast<char*>(header + 1);
-    __builtin_memcpy(target, bytes, length);
-    target[length] = 0;
+    __builtin_memset(target, 0, length + 1);
     result.bytes_ = target;
+    return result;
+}
+
+DynString DynString::FromBytes(const char* bytes, std::uint32_t length) {
+    DynString result = OfLength(length);
+    if (length != 0) __builtin_memcpy(result.bytes_, bytes, length);
     return result;
 }
 

@@ -37,6 +37,11 @@ public:
     // A new string with reference count 1; the empty string for length 0.
     static DynString FromBytes(const char* bytes, std::uint32_t length);
 
+    // A new string of `length` zero bytes, to be filled through
+    // MutableBytes before it is shared; the empty string for length 0.
+    static DynString OfLength(std::uint32_t length);
+    char* MutableBytes() { return bytes_; }
+
     // Replaces the value: the new one is built first, then the old released.
     void Assign(const char* bytes, std::uint32_t length);
 

@@ -1,0 +1,91 @@
+#include "runtime/args.h"
+
+#include "runtime/checked_memory.h"
+#include "runtime/os/os.h"
+
+namespace {
+
+// Where the system hands the arguments over split, an empty element is
+// skipped as if absent: an empty name would otherwise bind a standard
+// handle, and the command-line splitter never yields one either.
+const char* SplitArgument(std::int32_t index) {
+    int count = 0;
+    char** vector = os::ArgumentVector(&count);
+    std::int32_t seen = 0;
+    for (int i = 1; i < count && index > 0; ++i) {
+        if (vector[i][0] != 0 && ++seen == index) return vector[i];
+    }
+    return nullptr;
+}
+
+std::uint32_t TextLength(const char* text) {
+    std::uint32_t n = 0;
+    while (text[n] != 0) ++n;
+    return n;
+}
+
+// The path is fetched whole, growing the buffer while the system fills it.
+void ModulePath(DynString& result) {
+    constexpr std::uint32_t kFirstSize = 261;
+    constexpr std::uint32_t kLargestSize = 32768;
+    char first[kFirstSize];
+    std::uint32_t copied = os::ModuleFileName(first, kFirstSize);
+    if (copied < kFirstSize) {
+        result.Assign(first, copied);
+        return;
+    }
+    for (std::uint32_t size = kFirstSize * 2; size <= kLargestSize * 2; size *= 2) {
+        auto* buffer = static_cast<char*>(GetMemChecked(size));
+        copied = os::ModuleFileName(buffer, size);
+        if (copied < size || size > kLargestSize) {
+            result.Assign(buffer, copied);
+            FreeMemChecked(buffer);
+            return;
+        }
+        FreeMemChecked(buffer);
+    }
+}
+
+}  // namespace
+
+std::int32_t CountArguments(const char* commandLine) {
+    DynString working;
+    const char* p = ScanArgument(commandLine, working);  // the program name
+    std::int32_t count = 0;
+    for (;;) {
+        p = ScanArgument(p, working);
+        if (working.Empty()) return count;
+        ++count;
+    }
+}
+
+void ArgumentAt(const char* commandLine, std::int32_t index, DynString& result) {
+    // The first token is the program name; a negative index never reaches
+    // 0 and so runs to the end of the list.
+    const char* p = commandLine;
+    for (;;) {
+        p = ScanArgument(p, result);
+        if (index == 0 || result.Empty()) return;
+        --index;
+    }
+}
+
+// The command line is asked for again on every call; nothing is cached.
+std::int32_t ArgCount() {
+    if (const char* line = os::CommandLine()) return CountArguments(line);
+    std::int32_t count = 0;
+    while (SplitArgument(count + 1) != nullptr) ++count;
+    return count;
+}
+
+void ArgString(std::int32_t index, DynString& result) {
+    if (index == 0) {
+        ModulePath(result);
+    } else if (const char* line = os::CommandLine()) {
+        ArgumentAt(line, index, result);
+    } else if (const char* argument = SplitArgument(index)) {
+        result.Assign(argument, TextLength(argument));
+    } else {
+        result = DynString();
+    }
+}
