@@ -1,0 +1,82 @@
+#include "app/patch_command.h"
+
+#include "runtime/args.h"
+#include "runtime/cleanup.h"
+#include "runtime/dynstring.h"
+#include "runtime/fileio.h"
+#include "runtime/iostatus.h"
+#include "runtime/terminate.h"
+#include "runtime/textio.h"
+
+namespace {
+
+constinit FileVar FirstFile = {};
+constinit FileVar SecondFile = {};
+constinit char PatchBuffer[PatchSize] = {};
+
+constexpr StringLiteral kNeedTwoParameters{"Need 2 parameters"};
+constexpr StringLiteral kCantFindFirst{"can't find 1st file"};
+constexpr StringLiteral kCantFindSecond{"can't find 2nd file"};
+constexpr StringLiteral kNoFileOfPatchSize{"Size of a file must be 500 bytes"};
+constexpr StringLiteral kBothOfPatchSize{"Both of files are 500 bytes length"};
+constexpr StringLiteral kOk{"Ok"};
+
+// Prints the refusal and ends the program with status 0. Holds its own
+// reference to the message while it runs.
+[[noreturn]] void FailWith(DynString message) {
+    CleanupFrame frame(ReleaseStringWork, &message);
+    WriteText(ConsoleOut, message);
+    WriteLineEnd(ConsoleOut);
+    CheckIo();
+    Terminate(0);
+}
+
+// Binds and opens one argument; the status of the open is the caller's.
+void OpenArgument(FileVar& file, const DynString& argument) {
+    AssignName(file, argument.CStr());
+    OpenExisting(file, 1);
+}
+
+}  // namespace
+
+void RunPatchCommand() {
+    DynString argument;
+    CleanupFrame frame(ReleaseStringWork, &argument);
+
+    if (ArgCount() != 2) FailWith(kNeedTwoParameters);
+
+    ArgString(1, argument);
+    OpenArgument(FirstFile, argument);
+    if (TakeIoStatus() != 0) FailWith(kCantFindFirst);
+
+    ArgString(2, argument);
+    OpenArgument(SecondFile, argument);
+    if (TakeIoStatus() != 0) FailWith(kCantFindSecond);
+
+    // Full lengths: a file of 4 GiB + 500 bytes is not a 500-byte file.
+    std::uint64_t firstLength = FileLength(FirstFile);
+    CheckIo();
+    std::uint64_t secondLength = FileLength(SecondFile);
+    CheckIo();
+    if (firstLength != PatchSize && secondLength != PatchSize) FailWith(kNoFileOfPatchSize);
+    if (firstLength == PatchSize && secondLength == PatchSize) FailWith(kBothOfPatchSize);
+
+    FileVar& source = firstLength == PatchSize ? FirstFile : SecondFile;
+    FileVar& target = firstLength == PatchSize ? SecondFile : FirstFile;
+
+    // Both were just opened: the read takes the whole source from offset 0
+    // and the write lands on the first 500 bytes of the target.
+    ReadRecords(source, PatchBuffer, PatchSize, nullptr);
+    CheckIo();
+    WriteRecords(target, PatchBuffer, PatchSize, nullptr);
+    CheckIo();
+
+    CloseFileVar(FirstFile);
+    CheckIo();
+    CloseFileVar(SecondFile);
+    CheckIo();
+
+    WriteText(ConsoleOut, kOk);
+    WriteLineEnd(ConsoleOut);
+    CheckIo();
+}

@@ -1,0 +1,47 @@
+// Test-only (win32): starts patch500.exe from the launcher's own folder with
+// an exact command line, read byte for byte from the file cmdline.bin in
+// the current folder, and exits with its exit code. Wine would re-quote
+// any command line given to it from Linux; this keeps tabs, quotes and
+// bytes above 127 exactly as written.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+
+[[noreturn]] void Fail(UINT code) { ExitProcess(code); }
+
+}  // namespace
+
+extern "C" __attribute__((force_align_arg_pointer, noreturn, used)) void Patch500Entry() {
+    static char commandLine[32768];
+    HANDLE file = CreateFileA("cmdline.bin", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) Fail(250);
+    DWORD length = 0;
+    if (!ReadFile(file, commandLine, sizeof commandLine - 1, &length, nullptr)) Fail(251);
+    CloseHandle(file);
+    commandLine[length] = 0;
+
+    static char program[MAX_PATH + 16];
+    DWORD n = GetModuleFileNameA(nullptr, program, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) Fail(252);
+    while (n > 0 && program[n - 1] != '\\' && program[n - 1] != '/') --n;
+    const char name[] = "patch500.exe";
+    for (DWORD i = 0; i < sizeof name; ++i) program[n + i] = name[i];
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        Fail(253);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 254;
+    GetExitCodeProcess(process.hProcess, &status);
+    ExitProcess(status);
+}
