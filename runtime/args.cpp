@@ -66,7 +66,7 @@ void ArgumentAt(const char* commandLine, std::int32_t index, DynString& result) 
     for (;;) {
         p = ScanArgument(p, result);
         if (index == 0 || result.Empty()) return;
-        --index;
+        if (index > 0) --index;  // a negative one stays negative, without overflow
     }
 }
 
