@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <ostream>
@@ -14,94 +13,26 @@
 #include <string>
 #include <vector>
 
+#include "programs.h"
 #include "run_program.h"
 
 namespace {
 
+using e2e::Matches;
+using e2e::ProgramPath;
+using e2e::Run;
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::StdinMode;
 using e2e::StdoutMode;
+using e2e::Visible;
+using e2e::WithoutWineCursorCodes;
 
 const std::string kSourceDir = P5_SOURCE_DIR;
-const std::string kNativeDir = P5_NATIVE_DIR;
-const std::string kWin32Dir = P5_WIN32_DIR;
 
-std::string ProgramPath(bool win32, const std::string& program) {
-    return win32 ? kWin32Dir + "/" + program + ".exe" : kNativeDir + "/" + program;
-}
-
-RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
-              RunOptions options) {
-    std::string path = ProgramPath(win32, program);
-    if (!win32) {
-        // In a sanitizer build, faults must reach the program's own handler,
-        // whatever the inherited settings say; other builds ignore this.
-        const char* inherited = std::getenv("ASAN_OPTIONS");
-        std::string asan = inherited != nullptr ? inherited : "";
-        if (!asan.empty()) asan += ':';
-        options.setEnv.push_back("ASAN_OPTIONS=" + asan + "allow_user_segv_handler=1");
-        std::vector<std::string> argv{path};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return e2e::RunProgram(argv, options);
-    }
-    e2e::AddWineEnvironment(options, kSourceDir + "/build/wine-prefix");
-    return e2e::RunProgram(e2e::WineCommand(path, args), options);
-}
-
-// Control characters made visible, for failure messages.
-std::string Visible(const std::string& bytes) {
-    std::string shown;
-    for (unsigned char c : bytes) {
-        if (c == '\r') shown += "\\r";
-        else if (c == '\n') shown += "\\n";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            shown += hex;
-        } else shown += static_cast<char>(c);
-    }
-    return '"' + shown + '"';
-}
-
-// '#' in a pattern stands for one upper-case hex digit of an address.
-bool Matches(const std::string& pattern, const std::string& text) {
-    if (pattern.size() != text.size()) return false;
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        char c = text[i];
-        bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-        if (pattern[i] == '#' ? !hex : pattern[i] != c) return false;
-    }
-    return true;
-}
-
-#define EXPECT_MATCHES(pattern, text) \
-    EXPECT_TRUE(Matches(pattern, text))   \
-        << "expected " << Visible(pattern) << "\n  actual " << Visible(text)
-
-// Wine's console host wraps each write to a terminal in hide-cursor and
-// show-cursor codes. They are removed here; the text between them is one
-// write of the program, appended to *writes.
-std::string WithoutWineCursorCodes(const std::string& raw, std::vector<std::string>* writes) {
-    const std::string hide = "\x1b[?25l", show = "\x1b[?25h";
-    std::string text, current;
-    for (std::size_t i = 0; i < raw.size();) {
-        bool isHide = raw.compare(i, hide.size(), hide) == 0;
-        if (isHide || raw.compare(i, show.size(), show) == 0) {
-            if (!current.empty()) writes->push_back(current);
-            current.clear();
-            i += hide.size();
-        } else {
-            text += raw[i];
-            current += raw[i++];
-        }
-    }
-    if (!current.empty()) writes->push_back(current);
-    return text;
-}
-
-// One run: a program, its arguments, how its standard handles are set, and
-// what it must write and return. Native and win32 share a row.
+// One run of the runtime driver: its arguments, how its standard handles
+// are set, and what it must write and return. Native and win32 share a row.
+// patch500's own rows are in patch_test.cpp.
 struct Row {
     const char* name;
     std::vector<std::string> args;
@@ -110,7 +41,6 @@ struct Row {
     StdoutMode out = StdoutMode::Pipe;
     StdinMode in = StdinMode::DevNull;
     std::optional<int> win32Status = std::nullopt;  // where Wine differs
-    const char* program = "rtdemo";
     const char* nativeStderr = "";  // nullptr: not checked
     const char* win32Stderr = "";
 };
@@ -187,10 +117,6 @@ const Row kRows[] = {
      .out = StdoutMode::DevFull},
     {.name = "ok_stdin_closed", .args = {"ok"}, .expected = "hello\r\n", .status = 0,
      .in = StdinMode::Closed},
-
-    // patch500 itself, for now: no arguments, no output, success.
-    {.name = "patch500_no_arguments", .args = {}, .expected = "", .status = 0,
-     .program = "patch500"},
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -202,7 +128,7 @@ void RunRow(bool win32, const Row& row) {
     options.workDir = dir.path();
     options.out = row.out;
     options.in = row.in;
-    RunResult result = Run(win32, row.program, row.args, options);
+    RunResult result = Run(win32, "rtdemo", row.args, options);
 
     ASSERT_TRUE(result.exited) << Describe(result) << "\nstderr: " << Visible(result.err);
     int status = win32 ? row.win32Status.value_or(row.status) : row.status;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -56,6 +57,11 @@ public:
     }
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void Reset() {
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
@@ -143,7 +149,8 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
 }
 
 [[noreturn]] void ExecChild(char* const* argv, char* const* envp, const char* workDir,
-                            int in, int out, int err, bool terminal, int report) {
+                            int in, int out, int err, bool terminal, int report,
+                            const rlimit* fileSizeLimit) {
     auto fail = [report]() { ReportAndExit(report); };
     // A session of its own: no terminal of ours, its own process group
     // (killed as one on timeout), and the pseudo-terminal as its own.
@@ -156,6 +163,10 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
+    if (fileSizeLimit != nullptr) {
+        signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
+        if (setrlimit(RLIMIT_FSIZE, fileSizeLimit) != 0) fail();
+    }
     if (chdir(workDir) != 0) fail();
     execvpe(argv[0], argv, envp);
     ReportAndExit(report);
@@ -218,6 +229,11 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     std::vector<char*> argp = PointersTo(args);
     std::vector<char*> envp = PointersTo(env);
 
+    rlimit fileSizeLimit{};
+    if (options.fileSizeLimit) {
+        fileSizeLimit.rlim_cur = fileSizeLimit.rlim_max = *options.fileSizeLimit;
+    }
+
     pid_t pid = fork();
     if (pid < 0) {
         result.failure = ErrnoText("fork");
@@ -226,7 +242,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     if (pid == 0) {
         ExecChild(argp.data(), envp.data(), options.workDir.c_str(), stdinFd.get(),
                   outWrite.get(), errWrite.get(), options.out == StdoutMode::Terminal,
-                  reportWrite.get());
+                  reportWrite.get(), options.fileSizeLimit ? &fileSizeLimit : nullptr);
     }
 
     // The child's copies are its own now; keep only the file to read back.
@@ -310,6 +326,109 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         }
     }
     return result;
+}
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
+                                     const RunOptions& options)
+    : timeout_(options.timeout) {
+    Fd inRead, inWrite, outRead, outWrite, reportRead, reportWrite;
+    Fd errFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite) ||
+        !MakePipe(reportRead, reportWrite) || !errFd.valid()) {
+        failure_ = ErrnoText("pipe");
+        return;
+    }
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = ChildEnvironment(options);
+    std::vector<char*> argp = PointersTo(args);
+    std::vector<char*> envp = PointersTo(env);
+    pid_t pid = fork();
+    if (pid < 0) {
+        failure_ = ErrnoText("fork");
+        return;
+    }
+    if (pid == 0) {
+        ExecChild(argp.data(), envp.data(), options.workDir.c_str(), inRead.get(), outWrite.get(),
+                  errFd.get(), false, reportWrite.get(), nullptr);
+    }
+    pid_ = pid;
+    reportWrite.Reset();
+    int execError = 0;
+    while (read(reportRead.get(), &execError, sizeof execError) < 0 && errno == EINTR) {
+    }
+    if (execError != 0) {
+        errno = execError;
+        failure_ = ErrnoText(("starting " + argv[0]).c_str());
+        Reap(0);
+        return;
+    }
+    fcntl(outRead.get(), F_SETFL, fcntl(outRead.get(), F_GETFL) | O_NONBLOCK);
+    inWrite_ = inWrite.Release();
+    outRead_ = outRead.Release();
+}
+
+BackgroundProgram::~BackgroundProgram() {
+    Stop();
+}
+
+bool BackgroundProgram::Reap(int flags) {
+    if (pid_ > 0 && waitpid(pid_, &status_, flags) == pid_) pid_ = -1;
+    return pid_ < 0;
+}
+
+void BackgroundProgram::ReadOutput(int waitMs) {
+    if (outRead_ < 0) {
+        usleep(static_cast<useconds_t>(waitMs) * 1000);
+        return;
+    }
+    pollfd watched{outRead_, POLLIN, 0};
+    poll(&watched, 1, waitMs);
+    if (!ReadAvailable(outRead_, out_, nullptr)) {
+        close(outRead_);
+        outRead_ = -1;
+    }
+}
+
+bool BackgroundProgram::WaitForOutput(const std::string& text, std::chrono::seconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        bool ended = Reap(WNOHANG);
+        ReadOutput(ended ? 0 : 20);
+        if (out_.find(text) != std::string::npos) return true;
+        if (ended || Clock::now() >= deadline) return false;
+    }
+}
+
+RunResult BackgroundProgram::Stop() {
+    if (stopped_) return result_;
+    stopped_ = true;
+    result_.failure = failure_;
+    if (inWrite_ >= 0) close(inWrite_);
+    inWrite_ = -1;
+    const auto deadline = Clock::now() + timeout_;
+    while (!Reap(WNOHANG)) {
+        if (Clock::now() >= deadline) {
+            kill(-pid_, SIGKILL);
+            kill(pid_, SIGKILL);
+            Reap(0);
+            result_.failure = "timed out after " + std::to_string(timeout_.count()) + " s; killed";
+            break;
+        }
+        ReadOutput(20);  // it must never block on a full pipe
+    }
+    if (result_.failure.empty() && WIFEXITED(status_)) {
+        result_.exited = true;
+        result_.exitCode = WEXITSTATUS(status_);
+    } else if (result_.failure.empty() && WIFSIGNALED(status_)) {
+        result_.signal = WTERMSIG(status_);
+    }
+    if (outRead_ >= 0) {
+        ReadAvailable(outRead_, out_, nullptr);
+        close(outRead_);
+    }
+    outRead_ = -1;
+    result_.out = out_;
+    return result_;
 }
 
 std::string Describe(const RunResult& result) {

@@ -2,8 +2,12 @@
 // folder, and standard handles chosen per run.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +30,9 @@ struct RunOptions {
     std::chrono::seconds timeout{60};
     std::vector<std::string> setEnv;    // "NAME=value", replacing any inherited value
     std::vector<std::string> unsetEnv;  // names removed from the inherited environment
+    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored: a write past the limit
+    // comes back short instead of killing the program.
+    std::optional<std::uint64_t> fileSizeLimit;
 };
 
 struct RunResult {
@@ -41,6 +48,43 @@ struct RunResult {
 
 // argv[0] is looked up in PATH when it holds no slash.
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options);
+
+// A program left running beside the one under test, for example to hold a
+// file open. Its standard input is a pipe that stays open until Stop; its
+// standard output is captured, its standard error discarded. `options.out`
+// and `options.in` are not used; `options.timeout` bounds the wait in Stop.
+class BackgroundProgram {
+public:
+    BackgroundProgram(const std::vector<std::string>& argv, const RunOptions& options);
+    ~BackgroundProgram();  // stops it
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    // Reads its output until `text` has appeared; false when it ends, or
+    // `timeout` passes, first.
+    bool WaitForOutput(const std::string& text, std::chrono::seconds timeout);
+
+    // Ends its standard input and waits for it to exit; past the timeout
+    // its process group is killed. Returns how it ended.
+    RunResult Stop();
+
+    const std::string& failure() const { return failure_; }  // could not start
+    const std::string& out() const { return out_; }
+
+private:
+    bool Reap(int waitFlags);  // true once it has ended
+    void ReadOutput(int waitMs);
+
+    pid_t pid_ = -1;  // -1 once reaped
+    int status_ = 0;
+    int inWrite_ = -1;
+    int outRead_ = -1;
+    std::chrono::seconds timeout_;
+    std::string out_;
+    std::string failure_;
+    bool stopped_ = false;
+    RunResult result_;
+};
 
 // "exit 3", "killed by signal 11 (Segmentation fault)", or the failure.
 std::string Describe(const RunResult& result);

@@ -1,0 +1,613 @@
+// patch500 run as a user runs it, natively and the win32 build under Wine.
+// Each row gives the files a fresh folder starts with, the command, and the
+// exact output, exit status and bytes of every file afterwards. Test names
+// containing "Win32" need Wine.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "programs.h"
+#include "run_program.h"
+
+namespace {
+
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::StdoutMode;
+using e2e::Visible;
+
+// ---- Contents ----
+
+// Pseudo-random but fixed, so that a failure can be reproduced.
+std::string Bytes(std::size_t count, std::uint32_t seed) {
+    std::string bytes(count, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+// The bytes a text-minded copy would mangle (NUL, CR, LF, Ctrl-Z) at the
+// start, in the middle and at the end, random bytes between.
+std::string SourceBytes() {
+    std::string bytes = Bytes(500, 1);
+    const std::string marks("\0\r\n\x1a\r\r\n\n\x1a\0", 10);
+    bytes.replace(0, marks.size(), marks);
+    bytes.replace(250, marks.size(), marks);
+    bytes.replace(500 - marks.size(), marks.size(), marks);
+    return bytes;
+}
+
+const std::string kSource = SourceBytes();
+const std::string kOther500 = Bytes(500, 2);
+const std::string k499 = Bytes(499, 3);
+const std::string k501 = Bytes(501, 4);
+const std::string k800 = Bytes(800, 5);
+
+// What a target holds after a good run: the source, then whatever it had
+// behind its first 500 bytes.
+std::string Patched(const std::string& target) {
+    return kSource + (target.size() > 500 ? target.substr(500) : "");
+}
+
+constexpr std::uint64_t kGiB = 1ull << 30;
+constexpr std::uint64_t kFourGiBAnd500 = 4 * kGiB + 500;  // 500 in its low 32 bits
+constexpr std::uint64_t kFiveGiB = 5 * kGiB;
+const std::string k500Zeros(500, '\0');
+
+// A relative path of exactly `length` bytes: folders of 50 bytes, then a
+// file name that fills it up.
+std::string DeepPath(std::size_t length) {
+    std::string path;
+    while (length - path.size() > 200) path += std::string(50, 'd') + "/";
+    return path + std::string(length - path.size(), 'f');
+}
+
+// The same path as a Windows user writes it.
+std::string Backslashed(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = '\\';
+    }
+    return path;
+}
+
+// The longest names each build takes; one byte more must be refused, not
+// cut back to these.
+const std::string kLongestNative = DeepPath(4095);
+const std::string kLongestWin32 = DeepPath(259);
+
+// ---- Rows ----
+
+enum class Build { Both, Native, Win32 };
+
+// A file, folder or hard link the folder starts with. Folders on the way
+// to a name are made too.
+struct Before {
+    std::string name;
+    std::string bytes = {};
+    mode_t mode = 0644;
+    std::uint64_t length = 0;  // above bytes.size(): extended sparsely to this length
+    std::string linkTo = {};   // a hard link to this file instead
+    bool folder = false;
+};
+
+// A regular file that must be there afterwards: `head` is its whole content,
+// or for a sparse file only its first bytes and `length` its length.
+struct After {
+    std::string name;
+    std::string head = {};
+    std::optional<std::uint64_t> length = std::nullopt;
+};
+
+// Another holder of a file while patch500 runs. Wine does not see Unix
+// locks, so under Wine a second Wine process holds the file open for
+// writing instead.
+enum class HoldKind { None, FlockExclusive, FlockShared, OpenForWriting };
+
+struct Hold {
+    std::string name = {};
+    HoldKind kind = HoldKind::None;
+};
+
+struct Row {
+    const char* name;
+    Build build = Build::Both;
+    std::vector<std::string> args = {};
+    // Win32 only: the exact command line, given through the launcher and
+    // left beside the files as cmdline.bin.
+    std::string commandLine = {};
+    std::vector<Before> before = {};
+    Hold hold = {};
+    std::optional<std::uint64_t> fileSizeLimit = std::nullopt;  // native only
+    StdoutMode out = StdoutMode::Pipe;
+    std::string expected = {};  // standard output; '#' is an address digit
+    int status = 0;
+    std::vector<After> after = {};  // every regular file in the folder
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+const std::string kNeed2 = "Need 2 parameters\r\n";
+const std::string kCantFind1st = "can't find 1st file\r\n";
+const std::string kCantFind2nd = "can't find 2nd file\r\n";
+const std::string kNo500 = "Size of a file must be 500 bytes\r\n";
+const std::string kBoth500 = "Both of files are 500 bytes length\r\n";
+const std::string kOk = "Ok\r\n";
+
+// The usual pair: a 500-byte source and an 800-byte target.
+const std::vector<Before> kPair = {{"src.bin", kSource}, {"tgt.bin", k800}};
+const std::vector<After> kPairUnchanged = {{"src.bin", kSource}, {"tgt.bin", k800}};
+const std::vector<After> kPairPatched = {{"src.bin", kSource}, {"tgt.bin", Patched(k800)}};
+
+const Row kRows[] = {
+    // Not exactly two arguments: nothing is opened.
+    {.name = "no_arguments", .args = {}, .before = kPair, .expected = kNeed2,
+     .after = kPairUnchanged},
+    {.name = "one_argument", .args = {"src.bin"}, .before = kPair, .expected = kNeed2,
+     .after = kPairUnchanged},
+    {.name = "three_arguments", .args = {"src.bin", "tgt.bin", "tgt.bin"}, .before = kPair,
+     .expected = kNeed2, .after = kPairUnchanged},
+    // An empty argument is no argument on either build.
+    {.name = "empty_arguments_are_skipped", .args = {"", "src.bin", "", "tgt.bin"},
+     .before = kPair, .expected = kOk, .after = kPairPatched},
+
+    // Files that cannot be opened, by position; the first is named first.
+    {.name = "first_missing", .args = {"none.bin", "src.bin"}, .before = kPair,
+     .expected = kCantFind1st, .after = kPairUnchanged},
+    {.name = "second_missing", .args = {"src.bin", "none.bin"}, .before = kPair,
+     .expected = kCantFind2nd, .after = kPairUnchanged},
+    {.name = "both_missing", .args = {"none1.bin", "none2.bin"}, .before = kPair,
+     .expected = kCantFind1st, .after = kPairUnchanged},
+    {.name = "first_is_folder", .args = {"dir", "src.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k800}, {.name = "dir", .folder = true}},
+     .expected = kCantFind1st, .after = kPairUnchanged},
+    {.name = "second_is_folder", .args = {"src.bin", "dir"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k800}, {.name = "dir", .folder = true}},
+     .expected = kCantFind2nd, .after = kPairUnchanged},
+    // Read-only for everyone: refused for writing even to root.
+    {.name = "first_read_only_source", .args = {"src.bin", "tgt.bin"},
+     .before = {{"src.bin", kSource, 0444}, {"tgt.bin", k800}}, .expected = kCantFind1st,
+     .after = kPairUnchanged},
+    {.name = "second_read_only_target", .args = {"src.bin", "tgt.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k800, 0444}}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+    {.name = "second_read_only_source", .args = {"tgt.bin", "src.bin"},
+     .before = {{"src.bin", kSource, 0444}, {"tgt.bin", k800}}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+    {.name = "first_read_only_target", .args = {"tgt.bin", "src.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k800, 0444}}, .expected = kCantFind1st,
+     .after = kPairUnchanged},
+    // One file twice: the first open shares it for reading only.
+    {.name = "same_source_twice", .args = {"src.bin", "src.bin"}, .before = kPair,
+     .expected = kCantFind2nd, .after = kPairUnchanged},
+    {.name = "same_target_twice", .args = {"tgt.bin", "tgt.bin"}, .before = kPair,
+     .expected = kCantFind2nd, .after = kPairUnchanged},
+    {.name = "same_file_by_two_spellings", .args = {"src.bin", "dir/../src.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k800}, {.name = "dir", .folder = true}},
+     .expected = kCantFind2nd, .after = kPairUnchanged},
+    {.name = "hard_link_to_first_source", .args = {"src.bin", "src.link"},
+     .before = {{"src.bin", kSource}, {.name = "src.link", .linkTo = "src.bin"}},
+     .expected = kCantFind2nd, .after = {{"src.bin", kSource}, {"src.link", kSource}}},
+    {.name = "hard_link_to_first_target", .args = {"tgt.link", "tgt.bin"},
+     .before = {{"tgt.bin", k800}, {.name = "tgt.link", .linkTo = "tgt.bin"}},
+     .expected = kCantFind2nd, .after = {{"tgt.bin", k800}, {"tgt.link", k800}}},
+    // Held by another process.
+    {.name = "first_locked_exclusive", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .hold = {"src.bin", HoldKind::FlockExclusive}, .expected = kCantFind1st,
+     .after = kPairUnchanged},
+    {.name = "second_locked_exclusive", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .hold = {"tgt.bin", HoldKind::FlockExclusive}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+    {.name = "first_locked_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
+     .before = kPair, .hold = {"tgt.bin", HoldKind::FlockShared}, .expected = kCantFind1st,
+     .after = kPairUnchanged},
+    {.name = "second_locked_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
+     .before = kPair, .hold = {"src.bin", HoldKind::FlockShared}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+    {.name = "first_held_open_for_writing", .build = Build::Win32, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .hold = {"src.bin", HoldKind::OpenForWriting}, .expected = kCantFind1st,
+     .after = kPairUnchanged},
+    {.name = "second_held_open_for_writing", .build = Build::Win32,
+     .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .hold = {"tgt.bin", HoldKind::OpenForWriting}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+
+    // Exactly one file must be 500 bytes long.
+    {.name = "both_500", .args = {"a.bin", "b.bin"},
+     .before = {{"a.bin", kSource}, {"b.bin", kOther500}}, .expected = kBoth500,
+     .after = {{"a.bin", kSource}, {"b.bin", kOther500}}},
+    {.name = "both_empty", .args = {"a.bin", "b.bin"}, .before = {{"a.bin", ""}, {"b.bin", ""}},
+     .expected = kNo500, .after = {{"a.bin", ""}, {"b.bin", ""}}},
+    {.name = "sizes_499_and_501", .args = {"a.bin", "b.bin"},
+     .before = {{"a.bin", k499}, {"b.bin", k501}}, .expected = kNo500,
+     .after = {{"a.bin", k499}, {"b.bin", k501}}},
+    {.name = "sizes_501_and_499", .args = {"b.bin", "a.bin"},
+     .before = {{"a.bin", k499}, {"b.bin", k501}}, .expected = kNo500,
+     .after = {{"a.bin", k499}, {"b.bin", k501}}},
+    {.name = "sizes_800_and_empty", .args = {"a.bin", "b.bin"},
+     .before = {{"a.bin", k800}, {"b.bin", ""}}, .expected = kNo500,
+     .after = {{"a.bin", k800}, {"b.bin", ""}}},
+    // Lengths are taken in full 64 bits (sparse files, nothing is read whole).
+    {.name = "four_gib_and_500_is_no_source", .args = {"big.bin", "tgt.bin"},
+     .before = {{.name = "big.bin", .length = kFourGiBAnd500}, {"tgt.bin", k800}},
+     .expected = kNo500,
+     .after = {{"big.bin", k500Zeros, kFourGiBAnd500}, {"tgt.bin", k800}}},
+    {.name = "four_gib_and_500_is_a_target", .args = {"src.bin", "big.bin"},
+     .before = {{"src.bin", kSource}, {.name = "big.bin", .length = kFourGiBAnd500}},
+     .expected = kOk,
+     .after = {{"src.bin", kSource}, {"big.bin", kSource + k500Zeros, kFourGiBAnd500}}},
+    {.name = "five_gib_target_keeps_length", .args = {"big.bin", "src.bin"},
+     .before = {{"src.bin", kSource}, {.name = "big.bin", .length = kFiveGiB}},
+     .expected = kOk,
+     .after = {{"src.bin", kSource}, {"big.bin", kSource + k500Zeros, kFiveGiB}}},
+
+    // The copy, with the source in either position.
+    {.name = "empty_target_becomes_copy", .args = {"src.bin", "tgt.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", ""}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"tgt.bin", kSource}}},
+    {.name = "empty_target_first_becomes_copy", .args = {"tgt.bin", "src.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", ""}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"tgt.bin", kSource}}},
+    {.name = "target_499_becomes_500", .args = {"src.bin", "tgt.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k499}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"tgt.bin", kSource}}},
+    {.name = "target_499_first_becomes_500", .args = {"tgt.bin", "src.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k499}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"tgt.bin", kSource}}},
+    {.name = "target_501_keeps_last_byte", .args = {"src.bin", "tgt.bin"},
+     .before = {{"src.bin", kSource}, {"tgt.bin", k501}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"tgt.bin", Patched(k501)}}},
+    {.name = "target_800_keeps_tail", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .expected = kOk, .after = kPairPatched},
+    {.name = "target_800_first_keeps_tail", .args = {"tgt.bin", "src.bin"}, .before = kPair,
+     .expected = kOk, .after = kPairPatched},
+    {.name = "names_with_spaces", .args = {"my src.bin", "my tgt.bin"},
+     .before = {{"my src.bin", kSource}, {"my tgt.bin", k800}}, .expected = kOk,
+     .after = {{"my src.bin", kSource}, {"my tgt.bin", Patched(k800)}}},
+    {.name = "target_in_folder", .args = {"src.bin", "sub/tgt.bin"},
+     .before = {{"src.bin", kSource}, {"sub/tgt.bin", k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"sub/tgt.bin", Patched(k800)}}},
+
+    // The same bytes whatever standard output is.
+    {.name = "ok_to_file", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .out = StdoutMode::File, .expected = kOk, .after = kPairPatched},
+    {.name = "ok_to_terminal", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .out = StdoutMode::Terminal, .expected = kOk, .after = kPairPatched},
+    {.name = "refusal_to_file", .args = {"src.bin"}, .before = kPair, .out = StdoutMode::File,
+     .expected = kNeed2, .after = kPairUnchanged},
+    {.name = "refusal_to_terminal", .args = {"src.bin", "none.bin"}, .before = kPair,
+     .out = StdoutMode::Terminal, .expected = kCantFind2nd, .after = kPairUnchanged},
+
+    // A name too long is refused, never cut to a prefix that names a file.
+    {.name = "path_of_4095_bytes_is_patched", .build = Build::Native,
+     .args = {"src.bin", kLongestNative},
+     .before = {{"src.bin", kSource}, {kLongestNative, k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {kLongestNative, Patched(k800)}}},
+    {.name = "first_path_over_4095_bytes", .build = Build::Native,
+     .args = {kLongestNative + "x", "src.bin"},
+     .before = {{"src.bin", kSource}, {kLongestNative, k800}}, .expected = kCantFind1st,
+     .after = {{"src.bin", kSource}, {kLongestNative, k800}}},
+    {.name = "second_path_over_4095_bytes", .build = Build::Native,
+     .args = {"src.bin", kLongestNative + "x"},
+     .before = {{"src.bin", kSource}, {kLongestNative, k800}}, .expected = kCantFind2nd,
+     .after = {{"src.bin", kSource}, {kLongestNative, k800}}},
+    {.name = "path_of_259_chars_is_patched", .build = Build::Win32,
+     .args = {"src.bin", Backslashed(kLongestWin32)},
+     .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {kLongestWin32, Patched(k800)}}},
+    {.name = "first_path_over_259_chars", .build = Build::Win32,
+     .args = {Backslashed(kLongestWin32) + "x", "src.bin"},
+     .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kCantFind1st,
+     .after = {{"src.bin", kSource}, {kLongestWin32, k800}}},
+    {.name = "second_path_over_259_chars", .build = Build::Win32,
+     .args = {"src.bin", Backslashed(kLongestWin32) + "x"},
+     .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kCantFind2nd,
+     .after = {{"src.bin", kSource}, {kLongestWin32, k800}}},
+
+    // Run-time errors after both files were opened.
+    {.name = "short_write_at_file_size_limit", .build = Build::Native,
+     .args = {"src.bin", "tgt.bin"}, .before = {{"src.bin", kSource}, {"tgt.bin", ""}},
+     .fileSizeLimit = 300, .expected = "Runtime error 101 at ########\r\n", .status = 101,
+     .after = {{"src.bin", kSource}, {"tgt.bin", kSource.substr(0, 300)}}},
+    {.name = "stdout_full_after_patching", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .out = StdoutMode::DevFull, .expected = "", .status = 28,
+     .after = kPairPatched},
+    // With no standard output, "Ok" must not land in a user file that took
+    // its place.
+    {.name = "stdout_closed_source_first", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .out = StdoutMode::Closed, .expected = "", .status = 103,
+     .after = kPairPatched},
+    {.name = "stdout_closed_target_first", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
+     .before = kPair, .out = StdoutMode::Closed, .expected = "", .status = 103,
+     .after = kPairPatched},
+    // A refusal that cannot be written is a run-time error too.
+    {.name = "refusal_on_full_stdout", .build = Build::Native, .args = {}, .before = kPair,
+     .out = StdoutMode::DevFull, .expected = "", .status = 28, .after = kPairUnchanged},
+    {.name = "refusal_on_closed_stdout", .build = Build::Native, .args = {}, .before = kPair,
+     .out = StdoutMode::Closed, .expected = "", .status = 103, .after = kPairUnchanged},
+
+    // Exact win32 command lines: the program splits them itself.
+    {.name = "tabs_between_arguments", .build = Build::Win32,
+     .commandLine = "prog\tsrc.bin\t\ttgt.bin\t", .before = kPair, .expected = kOk,
+     .after = kPairPatched},
+    {.name = "control_bytes_between_arguments", .build = Build::Win32,
+     .commandLine = "prog\r\nsrc.bin\x01\x1ftgt.bin\n", .before = kPair, .expected = kOk,
+     .after = kPairPatched},
+    {.name = "quoted_names_with_spaces", .build = Build::Win32,
+     .commandLine = "prog \"my src.bin\"  \"my tgt.bin\"",
+     .before = {{"my src.bin", kSource}, {"my tgt.bin", k800}}, .expected = kOk,
+     .after = {{"my src.bin", kSource}, {"my tgt.bin", Patched(k800)}}},
+    {.name = "quoted_program_name", .build = Build::Win32,
+     .commandLine = "\"C:\\dir one\\prog.exe\" src.bin tgt.bin", .before = kPair,
+     .expected = kOk, .after = kPairPatched},
+    {.name = "empty_pairs_dropped", .build = Build::Win32,
+     .commandLine = "prog \"\" \"\" src.bin \"\" tgt.bin", .before = kPair, .expected = kOk,
+     .after = kPairPatched},
+    {.name = "unterminated_quote_is_one_argument", .build = Build::Win32,
+     .commandLine = "prog \"src.bin tgt.bin", .before = kPair, .expected = kNeed2,
+     .after = kPairUnchanged},
+    {.name = "quotes_inside_names", .build = Build::Win32,
+     .commandLine = "prog s\"r\"c.bin t\"g\"t.bin", .before = kPair, .expected = kOk,
+     .after = kPairPatched},
+    {.name = "quoted_section_joins_space", .build = Build::Win32,
+     .commandLine = "prog my\" src\".bin tgt.bin",
+     .before = {{"my src.bin", kSource}, {"tgt.bin", k800}}, .expected = kOk,
+     .after = {{"my src.bin", kSource}, {"tgt.bin", Patched(k800)}}},
+    {.name = "backslash_before_quote_is_plain", .build = Build::Win32,
+     .commandLine = "prog sub\\\"my tgt.bin\" src.bin",
+     .before = {{"src.bin", kSource}, {"sub/my tgt.bin", k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"sub/my tgt.bin", Patched(k800)}}},
+    // An ANSI (cp1252) name; Wine keeps it on disk in UTF-8.
+    {.name = "name_with_bytes_above_127", .build = Build::Win32,
+     .commandLine = "prog \xe9t\xe9.bin src.bin",
+     .before = {{"src.bin", kSource}, {"\xc3\xa9t\xc3\xa9.bin", k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"\xc3\xa9t\xc3\xa9.bin", Patched(k800)}}},
+    {.name = "one_argument_line", .build = Build::Win32, .commandLine = "prog src.bin",
+     .before = kPair, .expected = kNeed2, .after = kPairUnchanged},
+    {.name = "lone_final_quote_is_no_argument", .build = Build::Win32,
+     .commandLine = "prog src.bin tgt.bin \"", .before = kPair, .expected = kOk,
+     .after = kPairPatched},
+    {.name = "quote_then_space_is_a_third_argument", .build = Build::Win32,
+     .commandLine = "prog src.bin tgt.bin \" ", .before = kPair, .expected = kNeed2,
+     .after = kPairUnchanged},
+};
+
+// ---- Files, reached through a descriptor of the folder, so that a path
+// longer than the system's limit from the root still works ----
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Every folder on the way to `name`.
+void MakeParents(int root, const std::string& name) {
+    for (std::size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+        std::string folder = name.substr(0, slash);
+        ASSERT_TRUE(mkdirat(root, folder.c_str(), 0755) == 0 || errno == EEXIST)
+            << ErrnoText("mkdir " + folder);
+    }
+}
+
+void Make(int root, const Before& entry) {
+    const char* name = entry.name.c_str();
+    ASSERT_NO_FATAL_FAILURE(MakeParents(root, entry.name));
+    if (entry.folder) {
+        ASSERT_EQ(mkdirat(root, name, 0755), 0) << ErrnoText("mkdir " + entry.name);
+        return;
+    }
+    if (!entry.linkTo.empty()) {
+        ASSERT_EQ(linkat(root, entry.linkTo.c_str(), root, name, 0), 0)
+            << ErrnoText("link " + entry.name);
+        return;
+    }
+    Fd file(openat(root, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    ASSERT_GE(file.get(), 0) << ErrnoText("create " + entry.name);
+    ASSERT_EQ(write(file.get(), entry.bytes.data(), entry.bytes.size()),
+              static_cast<ssize_t>(entry.bytes.size()));
+    if (entry.length > entry.bytes.size()) {
+        ASSERT_EQ(ftruncate(file.get(), static_cast<off_t>(entry.length)), 0)
+            << ErrnoText("ftruncate " + entry.name);
+    }
+    ASSERT_EQ(fchmod(file.get(), entry.mode), 0);
+}
+
+// Everything below `folder` that is not a folder, by relative path.
+void ListFiles(int folder, const std::string& prefix, std::vector<std::string>* names) {
+    DIR* listing = fdopendir(fcntl(folder, F_DUPFD_CLOEXEC, 3));
+    ASSERT_NE(listing, nullptr) << ErrnoText("list " + prefix);
+    rewinddir(listing);  // the position is shared with `folder`
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st;
+        if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            ADD_FAILURE() << ErrnoText("stat " + prefix + name);
+        } else if (S_ISDIR(st.st_mode)) {
+            Fd sub(openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ListFiles(sub.get(), prefix + name + "/", names);
+        } else {
+            names->push_back(prefix + name);
+        }
+    }
+    closedir(listing);
+}
+
+// The files must be exactly those of `expected`, each with its bytes; of a
+// large file only its head is read.
+void ExpectFiles(int root, const std::vector<After>& expected) {
+    std::vector<std::string> found;
+    ASSERT_NO_FATAL_FAILURE(ListFiles(root, "", &found));
+    for (const std::string& name : found) {
+        bool known = false;
+        for (const After& file : expected) known = known || file.name == name;
+        EXPECT_TRUE(known) << "unexpected file " << Visible(name);
+    }
+    for (const After& file : expected) {
+        SCOPED_TRACE("file " + Visible(file.name));
+        Fd fd(openat(root, file.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        ASSERT_GE(fd.get(), 0) << ErrnoText("open");
+        struct stat st;
+        ASSERT_EQ(fstat(fd.get(), &st), 0);
+        ASSERT_TRUE(S_ISREG(st.st_mode));
+        std::uint64_t length = file.length.value_or(file.head.size());
+        EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), length);
+        std::string head(file.head.size(), '\0');
+        ssize_t got = pread(fd.get(), head.data(), head.size(), 0);
+        ASSERT_GE(got, 0) << ErrnoText("read");
+        head.resize(static_cast<std::size_t>(got));
+        if (head != file.head) {
+            std::size_t at = 0;
+            while (at < head.size() && head[at] == file.head[at]) ++at;
+            ADD_FAILURE() << "bytes differ from offset " << at << " (read " << head.size()
+                          << " of " << file.head.size() << " expected)";
+        }
+    }
+}
+
+// ---- Running a row ----
+
+// Under Wine: cp1252 file names reach the disk as UTF-8 only in a UTF-8
+// locale, whatever the machine's own is.
+RunOptions WineLocale(RunOptions options) {
+    options.setEnv.push_back("LC_ALL=C.UTF-8");
+    return options;
+}
+
+// A Wine process with `name` open for writing: the outer cmd opens it for
+// appending as the standard error of the inner one, which then says so and
+// waits in find for the end of its standard input.
+std::unique_ptr<e2e::BackgroundProgram> HoldOpenUnderWine(const std::string& folder,
+                                                          const std::string& name) {
+    RunOptions options;
+    options.workDir = folder;
+    options.timeout = std::chrono::seconds(30);
+    return std::make_unique<e2e::BackgroundProgram>(
+        e2e::WineCommand("cmd", {"/c", "cmd", "/c", "echo", "ready^&", "find", "\"zz\"",
+                                 "2>>" + name}),
+        e2e::ForWine(WineLocale(options)));
+}
+
+void RunRow(bool win32, const Row& row) {
+    std::string folderPath;
+    {
+        e2e::TempDir dir;
+        ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
+        folderPath = dir.path();
+        Fd root(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_GE(root.get(), 0);
+
+        std::vector<Before> before = row.before;
+        std::vector<After> after = row.after;
+        if (!row.commandLine.empty()) {
+            before.push_back({"cmdline.bin", row.commandLine});
+            after.push_back({"cmdline.bin", row.commandLine});
+        }
+        for (const Before& entry : before) ASSERT_NO_FATAL_FAILURE(Make(root.get(), entry));
+
+        Fd locked;
+        std::unique_ptr<e2e::BackgroundProgram> holder;
+        switch (row.hold.kind) {
+        case HoldKind::None:
+            break;
+        case HoldKind::FlockExclusive:
+        case HoldKind::FlockShared: {
+            // This process holds the lock; the program's open must not wait.
+            locked.Reset(openat(root.get(), row.hold.name.c_str(), O_RDONLY | O_CLOEXEC));
+            int op = row.hold.kind == HoldKind::FlockExclusive ? LOCK_EX : LOCK_SH;
+            ASSERT_EQ(flock(locked.get(), op | LOCK_NB), 0) << ErrnoText("flock");
+            break;
+        }
+        case HoldKind::OpenForWriting:
+            holder = HoldOpenUnderWine(dir.path(), row.hold.name);
+            ASSERT_EQ(holder->failure(), "");
+            ASSERT_TRUE(holder->WaitForOutput("ready", std::chrono::seconds(30)))
+                << "the holder never opened the file; said " << Visible(holder->out());
+            break;
+        }
+
+        RunOptions options;
+        options.workDir = dir.path();
+        options.out = row.out;
+        options.fileSizeLimit = row.fileSizeLimit;
+        RunResult result;
+        if (!row.commandLine.empty()) {
+            result = e2e::Run(true, "launch", {}, WineLocale(options));
+        } else {
+            result = e2e::Run(win32, "patch500", row.args, win32 ? WineLocale(options) : options);
+        }
+
+        if (holder) {
+            RunResult held = holder->Stop();
+            EXPECT_TRUE(held.exited) << "holder: " << e2e::Describe(held);
+        }
+        locked.Reset();
+
+        ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
+        EXPECT_EQ(result.exitCode, row.status);
+        std::string out = result.out;
+        if (win32 && row.out == StdoutMode::Terminal) {
+            std::vector<std::string> writes;
+            out = e2e::WithoutWineCursorCodes(result.out, &writes);
+        }
+        EXPECT_MATCHES(row.expected, out);
+        ExpectFiles(root.get(), after);
+    }
+    EXPECT_FALSE(std::filesystem::exists(folderPath)) << "left behind: " << folderPath;
+}
+
+std::vector<Row> RowsFor(Build build) {
+    std::vector<Row> rows;
+    for (const Row& row : kRows) {
+        if (row.build == Build::Both || row.build == build) rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+class PatchCommandNative : public testing::TestWithParam<Row> {};
+class PatchCommandWin32 : public testing::TestWithParam<Row> {};
+
+TEST_P(PatchCommandNative, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(false, GetParam()); }
+TEST_P(PatchCommandWin32, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(true, GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandNative, testing::ValuesIn(RowsFor(Build::Native)),
+                         RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandWin32, testing::ValuesIn(RowsFor(Build::Win32)),
+                         RowName);
+
+}  // namespace

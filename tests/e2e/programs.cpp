@@ -1,0 +1,83 @@
+#include "programs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace e2e {
+
+namespace {
+const std::string kSourceDir = P5_SOURCE_DIR;
+const std::string kNativeDir = P5_NATIVE_DIR;
+const std::string kWin32Dir = P5_WIN32_DIR;
+}  // namespace
+
+std::string ProgramPath(bool win32, const std::string& program) {
+    return win32 ? kWin32Dir + "/" + program + ".exe" : kNativeDir + "/" + program;
+}
+
+RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
+              RunOptions options) {
+    std::string path = ProgramPath(win32, program);
+    if (!win32) {
+        // In a sanitizer build, faults must reach the program's own handler,
+        // whatever the inherited settings say; other builds ignore this.
+        const char* inherited = std::getenv("ASAN_OPTIONS");
+        std::string asan = inherited != nullptr ? inherited : "";
+        if (!asan.empty()) asan += ':';
+        options.setEnv.push_back("ASAN_OPTIONS=" + asan + "allow_user_segv_handler=1");
+        std::vector<std::string> argv{path};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, options);
+    }
+    return RunProgram(WineCommand(path, args), ForWine(std::move(options)));
+}
+
+RunOptions ForWine(RunOptions options) {
+    AddWineEnvironment(options, kSourceDir + "/build/wine-prefix");
+    return options;
+}
+
+std::string Visible(const std::string& bytes) {
+    std::string shown;
+    for (unsigned char c : bytes) {
+        if (c == '\r') shown += "\\r";
+        else if (c == '\n') shown += "\\n";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else shown += static_cast<char>(c);
+    }
+    return '"' + shown + '"';
+}
+
+bool Matches(const std::string& pattern, const std::string& text) {
+    if (pattern.size() != text.size()) return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        char c = text[i];
+        bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+        if (pattern[i] == '#' ? !hex : pattern[i] != c) return false;
+    }
+    return true;
+}
+
+std::string WithoutWineCursorCodes(const std::string& raw, std::vector<std::string>* writes) {
+    const std::string hide = "\x1b[?25l", show = "\x1b[?25h";
+    std::string text, current;
+    for (std::size_t i = 0; i < raw.size();) {
+        bool isHide = raw.compare(i, hide.size(), hide) == 0;
+        if (isHide || raw.compare(i, show.size(), show) == 0) {
+            if (!current.empty()) writes->push_back(current);
+            current.clear();
+            i += hide.size();
+        } else {
+            text += raw[i];
+            current += raw[i++];
+        }
+    }
+    if (!current.empty()) writes->push_back(current);
+    return text;
+}
+
+}  // namespace e2e

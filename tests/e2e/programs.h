@@ -1,0 +1,43 @@
+// The project's own programs as the end-to-end tests run them: natively
+// from the tree under test, or the win32 build under Wine; and how their
+// output is compared.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "run_program.h"
+
+namespace e2e {
+
+// build/native/<program>, or build/win32/<program>.exe.
+std::string ProgramPath(bool win32, const std::string& program);
+
+// One run of a program of this project, with the settings each build needs
+// (Wine's environment; faults reaching the program's own handler under the
+// sanitizers).
+RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
+              RunOptions options);
+
+// `options` with the Wine settings of the test run added, for running
+// any Windows program (the project's or Wine's own) under Wine.
+RunOptions ForWine(RunOptions options);
+
+// Control characters made visible, for failure messages.
+std::string Visible(const std::string& bytes);
+
+// '#' in a pattern stands for one upper-case hex digit of an address.
+bool Matches(const std::string& pattern, const std::string& text);
+
+// Wine's console host wraps each write to a terminal in hide-cursor and
+// show-cursor codes. They are removed here; the text between them is one
+// write of the program, appended to *writes.
+std::string WithoutWineCursorCodes(const std::string& raw, std::vector<std::string>* writes);
+
+}  // namespace e2e
+
+#define EXPECT_MATCHES(pattern, text)       \
+    EXPECT_TRUE(e2e::Matches(pattern, text)) \
+        << "expected " << e2e::Visible(pattern) << "\n  actual " << e2e::Visible(text)
