@@ -31,6 +31,16 @@ constexpr std::size_t kRegionHeader = (sizeof(Region) + 15) & ~std::size_t{15};
 constinit Region* regions = nullptr;  // the region being carved is first
 constinit BlockHeader* freeLists[kClassCount] = {};
 
+// The first region is part of the program image: a run that needs only a
+// few small strings asks the system for no memory at all.
+constexpr std::size_t kFirstRegionSize = 64 * 1024;
+alignas(16) constinit char firstRegion[kFirstRegionSize] = {};
+constinit bool firstRegionInUse = false;
+
+bool IsFirstRegion(const Region* region) {
+    return reinterpret_cast<const char*>(region) == firstRegion;
+}
+
 std::size_t ClassBytes(std::uint32_t sizeClass) { return std::size_t{16} << sizeClass; }
 
 Region* NewRegion(std::size_t size) {
@@ -48,6 +58,15 @@ Region* NewRegion(std::size_t size) {
 }
 
 BlockHeader* Carve(std::size_t bytes) {
+    if (!firstRegionInUse && kFirstRegionSize - kRegionHeader >= bytes) {
+        auto* first = reinterpret_cast<Region*>(firstRegion);
+        first->next = regions;
+        first->size = kFirstRegionSize;
+        first->used = kRegionHeader;
+        first->committed = kFirstRegionSize;
+        regions = first;
+        firstRegionInUse = true;
+    }
     Region* region = regions;
     if (region == nullptr || region->size - region->used < bytes) {
         region = NewRegion(kRegionSize);
@@ -148,9 +167,10 @@ void HeapReleaseAll() {
     Region* region = regions;
     regions = nullptr;
     for (BlockHeader*& list : freeLists) list = nullptr;
+    firstRegionInUse = false;
     while (region != nullptr) {
         Region* next = region->next;
-        os::sys.Release(region, region->size);
+        if (!IsFirstRegion(region)) os::sys.Release(region, region->size);
         region = next;
     }
 }

@@ -10,6 +10,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -34,6 +35,8 @@ constinit unsigned closedStandard = 0;
 
 constinit int argumentCount = 0;
 constinit char** argumentVector = nullptr;
+
+constinit volatile sig_atomic_t handlerRemoved = 0;
 
 thread_local constinit ThreadBlock threadBlock{};
 thread_local constinit FrameLink* innermostFrame = nullptr;
@@ -220,6 +223,14 @@ std::uint32_t ExceptionCodeOf(int signal, const siginfo_t* info, const ucontext_
 // Runs on the alternate stack, so a stack overflow is caught too; from
 // here on only async-signal-safe work is done.
 void TopLevelHandler(int signal, siginfo_t* info, void* rawContext) {
+    if (handlerRemoved) {
+        // Returning runs the faulting instruction again, now with the
+        // default action.
+        struct sigaction fallback = {};
+        fallback.sa_handler = SIG_DFL;
+        sigaction(signal, &fallback, nullptr);
+        return;
+    }
     // A fault during shutdown enters here again (SA_NODEFER); one that
     // keeps recurring must not run the alternate stack out.
     static constinit int depth = 0;
@@ -256,8 +267,12 @@ constinit Calls sys = {
 ThreadBlock& CurrentThreadBlock() { return threadBlock; }
 
 void StartUp() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) OccupyWithNull(fd);
+    // One poll tells which of the three are closed: those report POLLNVAL.
+    struct pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (poll(standard, 3, 0) >= 0) {
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (standard[fd].revents & POLLNVAL) OccupyWithNull(fd);
+        }
     }
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -279,11 +294,10 @@ void InstallTopLevelHandler(FrameLink& top) {
     for (int signal : kFaultSignals) sigaction(signal, &action, nullptr);
 }
 
-void RemoveTopLevelHandler(FrameLink&) {
-    struct sigaction fallback = {};
-    fallback.sa_handler = SIG_DFL;
-    for (int signal : kFaultSignals) sigaction(signal, &fallback, nullptr);
-}
+// Marked rather than unregistered: the process ends right after, and four
+// system calls would cost more than the rest of shutdown. A fault from here
+// on gets the system's default action, as with no handler at all.
+void RemoveTopLevelHandler(FrameLink&) { handlerRemoved = true; }
 
 void LinkFrame(FrameLink& frame) {
     frame.prev = innermostFrame;

@@ -1,6 +1,6 @@
-// The four memory routines the compiler may call on its own. Without a C
-// runtime someone must supply them; the optimiser must not turn these very
-// loops back into calls.
+// The memory routines the compiler may call on its own. Programs built
+// without a C library (win32, and Linux with its own start-up) get them
+// from here; the optimiser must not turn these very loops back into calls.
 #include <cstddef>
 
 #define P5_PLAIN_LOOPS __attribute__((optimize("no-tree-loop-distribute-patterns"), used))
@@ -38,5 +38,11 @@ P5_PLAIN_LOOPS int memcmp(const void* a, const void* b, std::size_t n) {
         if (*x != *y) return *x < *y ? -1 : 1;
     }
     return 0;
+}
+
+P5_PLAIN_LOOPS std::size_t strlen(const char* text) {
+    std::size_t n = 0;
+    while (text[n] != 0) ++n;
+    return n;
 }
 }

@@ -1,0 +1,119 @@
+// Process entry on Linux x86-64 for a static position-independent program
+// linked without a C library: relocate the image, make its relocated data
+// read-only, set up thread-local storage and the stack guard, then run the
+// main block. Start-up is most of this program's cost, and a C library's
+// own start-up is many times the work of everything else it does.
+//
+// Until the image is relocated nothing here may read a stored address, so
+// this file is built without the stack protector and uses only
+// position-relative references.
+#include <elf.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/os/linux_syscall.h"
+#include "runtime/os/os.h"
+
+extern "C" {
+extern const Elf64_Ehdr __ehdr_start __attribute__((visibility("hidden")));
+extern Elf64_Dyn _DYNAMIC[] __attribute__((visibility("hidden")));
+[[noreturn]] void P5Start(std::uintptr_t* stack);
+}
+
+__asm__(
+    ".text\n"
+    ".globl _start\n"
+    "_start:\n"
+    "    xorl %ebp, %ebp\n"
+    "    movq %rsp, %rdi\n"  // argc, argv..., 0, envp..., 0, auxv
+    "    andq $-16, %rsp\n"
+    "    call P5Start\n"
+    "    hlt\n");
+
+namespace {
+
+constexpr long kArchSetFs = 0x1002;
+constexpr std::size_t kTlsAreaSize = 512;  // the runtime's few thread-local words
+constexpr std::size_t kTcbSize = 64;       // self pointer; stack guard at 0x28
+
+alignas(64) constinit unsigned char tlsArea[kTlsAreaSize + kTcbSize] = {};
+
+[[noreturn]] void Fail() {
+    for (;;) p5sys::Call(p5sys::kExitGroup, 127);
+}
+
+const Elf64_Phdr* Segments(const Elf64_Ehdr& header) {
+    return reinterpret_cast<const Elf64_Phdr*>(reinterpret_cast<const char*>(&header) + header.e_phoff);
+}
+
+void Relocate(std::uintptr_t base) {
+    const Elf64_Rela* relocations = nullptr;
+    std::size_t bytes = 0;
+    for (const Elf64_Dyn* d = _DYNAMIC; d->d_tag != DT_NULL; ++d) {
+        if (d->d_tag == DT_RELA) relocations = reinterpret_cast<const Elf64_Rela*>(base + d->d_un.d_ptr);
+        if (d->d_tag == DT_RELASZ) bytes = d->d_un.d_val;
+    }
+    for (std::size_t i = 0; i < bytes / sizeof(Elf64_Rela); ++i) {
+        const Elf64_Rela& r = relocations[i];
+        if (ELF64_R_TYPE(r.r_info) != R_X86_64_RELATIVE) Fail();  // nothing else is linked in
+        *reinterpret_cast<std::uintptr_t*>(base + r.r_offset) = base + r.r_addend;
+    }
+}
+
+// Variant II: the thread's block lies just below the thread pointer, which
+// points at a control block that starts with its own address.
+void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard) {
+    std::size_t align = tls.p_align > 1 ? tls.p_align : 1;
+    std::size_t blockSize = (tls.p_memsz + align - 1) & ~(align - 1);
+    if (blockSize > kTlsAreaSize || align > 64) Fail();
+    auto tp = reinterpret_cast<std::uintptr_t>(tlsArea) + kTlsAreaSize;
+    auto* block = reinterpret_cast<unsigned char*>(tp - blockSize);
+    const auto* image = reinterpret_cast<const unsigned char*>(base + tls.p_vaddr);
+    for (std::size_t i = 0; i < tls.p_filesz; ++i) block[i] = image[i];
+    auto* control = reinterpret_cast<std::uintptr_t*>(tp);
+    control[0] = tp;
+    control[5] = static_cast<std::uintptr_t>(guard);  // %fs:0x28
+    if (p5sys::Call(p5sys::kArchPrctl, kArchSetFs, static_cast<long>(tp)) != 0) Fail();
+}
+
+}  // namespace
+
+extern "C" __attribute__((used)) void P5Start(std::uintptr_t* stack) {
+    auto count = static_cast<int>(stack[0]);
+    char** arguments = reinterpret_cast<char**>(stack + 1);
+    std::uintptr_t* cursor = stack + 1 + count + 1;
+    while (*cursor != 0) ++cursor;  // the environment
+    std::uint64_t guard = 0;
+    std::uintptr_t pageSize = 4096;
+    for (auto* aux = reinterpret_cast<Elf64_auxv_t*>(cursor + 1); aux->a_type != AT_NULL; ++aux) {
+        if (aux->a_type == AT_RANDOM) __builtin_memcpy(&guard, reinterpret_cast<void*>(aux->a_un.a_val), 8);
+        if (aux->a_type == AT_PAGESZ) pageSize = aux->a_un.a_val;
+    }
+    guard &= ~std::uint64_t{0xFF};  // a zero byte stops string overruns
+
+    const Elf64_Ehdr& header = __ehdr_start;
+    const Elf64_Phdr* segments = Segments(header);
+    std::uintptr_t base = reinterpret_cast<std::uintptr_t>(&header);
+    for (std::size_t i = 0; i < header.e_phnum; ++i) {
+        if (segments[i].p_type == PT_LOAD && segments[i].p_offset == 0) base -= segments[i].p_vaddr;
+    }
+    Relocate(base);
+
+    const Elf64_Phdr* tls = nullptr;
+    for (std::size_t i = 0; i < header.e_phnum; ++i) {
+        const Elf64_Phdr& s = segments[i];
+        if (s.p_type == PT_TLS) tls = &s;
+        if (s.p_type == PT_GNU_RELRO) {
+            std::uintptr_t start = (base + s.p_vaddr) & ~(pageSize - 1);
+            std::uintptr_t end = (base + s.p_vaddr + s.p_memsz) & ~(pageSize - 1);
+            if (end > start) p5sys::Call(p5sys::kMprotect, static_cast<long>(start), static_cast<long>(end - start), 1);
+        }
+    }
+    Elf64_Phdr noTls = {};
+    SetUpThread(base, tls != nullptr ? *tls : noTls, guard);
+
+    os::SetArgumentVector(count, arguments);
+    ProgramMain();
+    os::ExitProcess(0);
+}
