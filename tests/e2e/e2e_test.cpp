@@ -359,4 +359,19 @@ TEST(ImageNative, ContainsNoStandardLibrarySymbols) {
     }
 }
 
+// Relocated data read-only before the program runs (full RELRO), and the
+// stack guard compiled in.
+TEST(ImageNative, IsHardened) {
+    if (!P5_STATIC_PIE) GTEST_SKIP() << "hardening applies to the release programs";
+    std::string problem;
+    std::string image = ProgramPath(false, "patch500");
+    std::string segments = e2e::ToolOutput({"readelf", "-lW", image}, &problem);
+    std::string dynamic = e2e::ToolOutput({"readelf", "-dW", image}, &problem);
+    std::string symbols = e2e::ToolOutput({"nm", image}, &problem);
+    ASSERT_EQ(problem, "");
+    EXPECT_NE(segments.find("GNU_RELRO"), std::string::npos);
+    EXPECT_NE(dynamic.find("BIND_NOW"), std::string::npos);
+    EXPECT_NE(symbols.find(" __stack_chk_fail"), std::string::npos);
+}
+
 }  // namespace
