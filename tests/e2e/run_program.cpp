@@ -158,7 +158,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     if (terminal && ioctl(out, TIOCSCTTY, 0) != 0) fail();
     if (in >= 0 ? dup2(in, 0) < 0 : close(0) != 0) fail();
     if (out >= 0 ? dup2(out, 1) < 0 : close(1) != 0) fail();
-    if (dup2(err, 2) < 0) fail();
+    if (err >= 0 ? dup2(err, 2) < 0 : close(2) != 0) fail();
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -241,7 +241,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     }
     if (pid == 0) {
         ExecChild(argp.data(), envp.data(), options.workDir.c_str(), stdinFd.get(),
-                  outWrite.get(), errWrite.get(), options.out == StdoutMode::Terminal,
+                  outWrite.get(), options.errClosed ? -1 : errWrite.get(),
+                  options.out == StdoutMode::Terminal,
                   reportWrite.get(), options.fileSizeLimit ? &fileSizeLimit : nullptr);
     }
 
@@ -399,12 +400,16 @@ bool BackgroundProgram::WaitForOutput(const std::string& text, std::chrono::seco
     }
 }
 
+void BackgroundProgram::CloseInput() {
+    if (inWrite_ >= 0) close(inWrite_);
+    inWrite_ = -1;
+}
+
 RunResult BackgroundProgram::Stop() {
     if (stopped_) return result_;
     stopped_ = true;
     result_.failure = failure_;
-    if (inWrite_ >= 0) close(inWrite_);
-    inWrite_ = -1;
+    CloseInput();
     const auto deadline = Clock::now() + timeout_;
     while (!Reap(WNOHANG)) {
         if (Clock::now() >= deadline) {

@@ -27,6 +27,7 @@ struct RunOptions {
     std::string workDir;  // must exist
     StdoutMode out = StdoutMode::Pipe;
     StdinMode in = StdinMode::DevNull;
+    bool errClosed = false;  // standard error closed instead of captured
     std::chrono::seconds timeout{60};
     std::vector<std::string> setEnv;    // "NAME=value", replacing any inherited value
     std::vector<std::string> unsetEnv;  // names removed from the inherited environment
@@ -63,6 +64,10 @@ public:
     // Reads its output until `text` has appeared; false when it ends, or
     // `timeout` passes, first.
     bool WaitForOutput(const std::string& text, std::chrono::seconds timeout);
+
+    // Ends its standard input without waiting, e.g. to let a program
+    // blocked on reading it go on.
+    void CloseInput();
 
     // Ends its standard input and waits for it to exit; past the timeout
     // its process group is killed. Returns how it ended.

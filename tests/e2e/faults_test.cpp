@@ -1,0 +1,804 @@
+// Faults on patch500's way, and how each one ends:
+//  - every OS call made to fail in turn, or come back short, through
+//    patch500_inject (tests/inject/os_inject.cpp);
+//  - real faults from outside: file-size limits, a full or missing
+//    standard handle, locks held by another process, rival runs on one
+//    target, a target replaced between runs; natively, and under Wine where
+//    Wine can produce them;
+//  - memcheck over a few ordinary runs.
+// Test names containing "Win32" need Wine; "Memcheck" ones need valgrind.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "programs.h"
+#include "run_program.h"
+
+namespace {
+
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::StdinMode;
+using e2e::StdoutMode;
+using e2e::Visible;
+
+// ---- Contents and files ----
+
+// Pseudo-random but fixed, so that a failure can be reproduced.
+std::string Bytes(std::size_t count, std::uint32_t seed) {
+    std::string bytes(count, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+// The source carries the bytes a text-minded copy would mangle.
+std::string SourceBytes() {
+    std::string bytes = Bytes(500, 21);
+    bytes.replace(0, 6, std::string("\0\r\n\x1a\r\n", 6));
+    bytes.replace(494, 6, std::string("\r\n\x1a\0\n\r", 6));
+    return bytes;
+}
+
+const std::string kSource = SourceBytes();
+const std::string k800 = Bytes(800, 22);
+
+// `bytes` over the start of `target`, whose tail stays.
+std::string Over(const std::string& target, const std::string& bytes) {
+    return bytes + (target.size() > bytes.size() ? target.substr(bytes.size()) : "");
+}
+
+const std::string kPatched800 = Over(k800, kSource);
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool Put(const std::string& path, const std::string& bytes) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool whole = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return close(fd) == 0 && whole;
+}
+
+std::string ReadAll(int fd) {
+    std::string bytes;
+    char buffer[4096];
+    off_t at = 0;
+    ssize_t n;
+    while ((n = pread(fd, buffer, sizeof buffer, at)) > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        at += n;
+    }
+    return bytes;
+}
+
+// Whole content, or "<missing>" for a file that is not there.
+std::string Contents(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "<missing>";
+    std::string bytes = ReadAll(fd);
+    close(fd);
+    return bytes;
+}
+
+// Where two byte strings first differ, for failure messages.
+std::string Difference(const std::string& expected, const std::string& actual) {
+    if (expected == actual) return "same";
+    std::size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    return "differ from offset " + std::to_string(at) + " (expected " +
+           std::to_string(expected.size()) + " bytes, found " + std::to_string(actual.size()) + ")";
+}
+
+#define EXPECT_BYTES(expected, actual) \
+    EXPECT_TRUE((expected) == (actual)) << #actual << ": " << Difference(expected, actual)
+
+const std::string kOk = "Ok\r\n";
+const std::string kCantFind1st = "can't find 1st file\r\n";
+const std::string kCantFind2nd = "can't find 2nd file\r\n";
+
+// The line of a run-time error: the number right-aligned in four places,
+// '#' for each digit of the address.
+std::string ErrorLine(std::uint32_t number) {
+    char line[48];
+    std::snprintf(line, sizeof line, "Runtime error%4u at ########\r\n", number);
+    return line;
+}
+
+// Linux keeps eight bits of an exit status; the program clamps to 255.
+int NativeStatus(std::uint32_t number) { return number > 255 ? 255 : static_cast<int>(number); }
+
+// Names never mangled by a shell or Wine; the folder holds nothing else.
+const std::string kSourceName = "src.bin";
+const std::string kTargetName = "tgt.bin";
+
+std::vector<std::string> PatchArgs(bool sourceFirst) {
+    return sourceFirst ? std::vector<std::string>{kSourceName, kTargetName}
+                       : std::vector<std::string>{kTargetName, kSourceName};
+}
+
+const char* OrderName(bool sourceFirst) { return sourceFirst ? "source first" : "target first"; }
+
+const char* ModeName(StdoutMode mode) {
+    switch (mode) {
+    case StdoutMode::Pipe: return "pipe";
+    case StdoutMode::File: return "file";
+    case StdoutMode::Terminal: return "terminal";
+    case StdoutMode::DevFull: return "/dev/full";
+    case StdoutMode::Closed: return "closed";
+    }
+    return "?";
+}
+
+// The folder must hold exactly the source and the target, with these bytes.
+void ExpectPair(const e2e::TempDir& dir, const std::string& targetAfter) {
+    std::vector<std::string> entries = dir.Entries();
+    EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()),
+              (std::set<std::string>{kSourceName, kTargetName}));
+    EXPECT_BYTES(kSource, Contents(dir.path() + "/" + kSourceName));
+    EXPECT_BYTES(targetAfter, Contents(dir.path() + "/" + kTargetName));
+}
+
+// =====================================================================
+// Every OS call failing in turn (patch500_inject)
+// =====================================================================
+
+constexpr std::uint32_t kEio = 5;
+constexpr std::uint32_t kLargeCode = 1000;  // reported whole; exits 255 natively
+
+// How a run ends when the call of a row fails or comes back short.
+enum class Ends {
+    Unharmed,     // as if nothing had failed: the flow's own line, exit 0
+    CantFind1st,  // the refusal of its position, exit 0
+    CantFind2nd,
+    OutOfMemory,  // run-time error 203
+    Reported,     // run-time error numbered with the injected code
+    ShortRead,    // run-time error 100
+    ShortWrite,   // run-time error 101
+    LineLost,     // exit 0, nothing on standard output: the line was in the failed write
+    LineCut,      // exit 0, the line less its last byte: a short console write is not checked
+    OpenRetried,  // one failed open of standard output: the line's text is lost
+                  // (105), the line end opens it anew and goes out, then the report
+};
+
+enum class TargetAfter { Untouched, Patched, First499Patched };
+
+// One call of a flow, by name and ordinal among calls of that name
+// (0: any ordinal), and what its failure leads to.
+struct Point {
+    const char* call;
+    int ordinal;
+    Ends ends;
+    TargetAfter target;
+};
+
+struct Flow {
+    const char* name;
+    const char* sites;  // flows with the same code path share error sites
+    std::vector<std::string> args;
+    std::string line;               // what it prints when nothing fails
+    TargetAfter target;             // and the target afterwards
+    std::vector<Point> failing;     // every call the flow makes
+    std::vector<Point> shortened;   // every Read and Write
+};
+
+// The patch itself, in either order. The heap's calls may or may not come
+// up (small strings need no memory from the system); when they do, they
+// come before the opens.
+const std::vector<Point> kPatchFailing = {
+    {"Reserve", 0, Ends::OutOfMemory, TargetAfter::Untouched},
+    {"Commit", 0, Ends::OutOfMemory, TargetAfter::Untouched},
+    {"OpenExisting", 1, Ends::CantFind1st, TargetAfter::Untouched},
+    {"OpenExisting", 2, Ends::CantFind2nd, TargetAfter::Untouched},
+    {"FileSize", 1, Ends::Reported, TargetAfter::Untouched},
+    {"FileSize", 2, Ends::Reported, TargetAfter::Untouched},
+    {"Read", 1, Ends::Reported, TargetAfter::Untouched},   // the source
+    {"Write", 1, Ends::Reported, TargetAfter::Untouched},  // the target: nothing reached it
+    {"Close", 1, Ends::Reported, TargetAfter::Patched},
+    {"Close", 2, Ends::Reported, TargetAfter::Patched},
+    // Opening standard output for "Ok", after both files were closed.
+    {"GetStdHandle", 1, Ends::OpenRetried, TargetAfter::Patched},
+    // "Ok" goes out at termination, where a failure is recorded and ignored.
+    {"Write", 2, Ends::LineLost, TargetAfter::Patched},
+    {"Release", 0, Ends::Unharmed, TargetAfter::Patched},  // at termination: ignored
+};
+
+const std::vector<Point> kPatchShortened = {
+    {"Read", 1, Ends::ShortRead, TargetAfter::Untouched},
+    {"Write", 1, Ends::ShortWrite, TargetAfter::First499Patched},
+    {"Write", 2, Ends::LineCut, TargetAfter::Patched},
+};
+
+// A first name far too long for a path: it takes a string larger than the
+// heap holds without asking the system, so the memory calls come up, and
+// the name is refused without an open.
+const std::string kOverlongName(70000, 'n');
+
+const std::vector<Point> kOverlongFailing = {
+    {"Reserve", 0, Ends::OutOfMemory, TargetAfter::Untouched},
+    {"Commit", 0, Ends::OutOfMemory, TargetAfter::Untouched},
+    {"GetStdHandle", 1, Ends::OpenRetried, TargetAfter::Untouched},
+    {"Write", 1, Ends::LineLost, TargetAfter::Untouched},
+    {"Release", 0, Ends::Unharmed, TargetAfter::Untouched},
+};
+
+const std::vector<Point> kOverlongShortened = {
+    {"Write", 1, Ends::LineCut, TargetAfter::Untouched},
+};
+
+const Flow kFlows[] = {
+    {"source_first", "patch", PatchArgs(true), kOk, TargetAfter::Patched, kPatchFailing,
+     kPatchShortened},
+    {"target_first", "patch", PatchArgs(false), kOk, TargetAfter::Patched, kPatchFailing,
+     kPatchShortened},
+    {"overlong_first_name", "overlong", {kOverlongName, kTargetName}, kCantFind1st,
+     TargetAfter::Untouched, kOverlongFailing, kOverlongShortened},
+};
+
+// What the shim said it spoiled; empty call: nothing.
+struct Injected {
+    std::string call;
+    int ordinal = 0;
+};
+
+// "injected: Write #2" or "injected: Write #2 short"; anything else on
+// standard error is a failure.
+Injected ParseInjected(const std::string& err) {
+    Injected injected;
+    if (err.empty()) return injected;
+    char call[32] = {};
+    int ordinal = 0;
+    char tail[16] = {};
+    int fields = std::sscanf(err.c_str(), "injected: %31s #%d%15[^\n]", call, &ordinal, tail);
+    std::string expected = "injected: " + std::string(call) + " #" + std::to_string(ordinal) +
+                           std::string(tail) + "\n";
+    EXPECT_TRUE(fields >= 2 && err == expected) << "standard error: " << Visible(err);
+    injected.call = call;
+    injected.ordinal = ordinal;
+    return injected;
+}
+
+const Point* FindPoint(const std::vector<Point>& points, const Injected& injected) {
+    for (const Point& point : points) {
+        if (injected.call == point.call && (point.ordinal == 0 || point.ordinal == injected.ordinal)) {
+            return &point;
+        }
+    }
+    return nullptr;
+}
+
+// One sweep: the kind of spoiling, and the run's settings.
+struct Sweep {
+    const Flow* flow;
+    StdoutMode out;
+    std::uint32_t code = 0;       // failing calls with this code, or
+    const char* shortCall = nullptr;  // this call moving one byte fewer
+};
+
+struct Observed {
+    RunResult result;
+    Injected injected;
+    std::string source;
+    std::string target;
+    std::vector<std::string> entries;
+};
+
+Observed RunInjected(const Sweep& sweep, int at) {
+    Observed seen;
+    e2e::TempDir dir;
+    EXPECT_FALSE(dir.path().empty());
+    EXPECT_TRUE(Put(dir.path() + "/" + kSourceName, kSource));
+    EXPECT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
+    RunOptions options;
+    options.workDir = dir.path();
+    options.out = sweep.out;
+    options.timeout = std::chrono::seconds(20);
+    options.setEnv = {"P5_INJECT_AT=" + std::to_string(at)};
+    if (sweep.shortCall != nullptr) {
+        options.setEnv.push_back(std::string("P5_INJECT_CALL=") + sweep.shortCall);
+        options.setEnv.push_back("P5_INJECT_SHORT=1");
+    } else {
+        options.setEnv.push_back("P5_INJECT_CODE=" + std::to_string(sweep.code));
+    }
+    seen.result = e2e::Run(false, "patch500_inject", sweep.flow->args, options);
+    seen.injected = ParseInjected(seen.result.err);
+    seen.source = Contents(dir.path() + "/" + kSourceName);
+    seen.target = Contents(dir.path() + "/" + kTargetName);
+    seen.entries = dir.Entries();
+    return seen;
+}
+
+std::string TargetBytes(TargetAfter target) {
+    switch (target) {
+    case TargetAfter::Untouched: return k800;
+    case TargetAfter::Patched: return kPatched800;
+    case TargetAfter::First499Patched: return Over(k800, kSource.substr(0, 499));
+    }
+    return {};
+}
+
+// Standard output and exit status a point must end with.
+struct Ending {
+    std::string out;  // pattern
+    int status;
+};
+
+Ending EndingOf(Ends ends, const Sweep& sweep) {
+    switch (ends) {
+    case Ends::Unharmed: return {sweep.flow->line, 0};
+    case Ends::CantFind1st: return {kCantFind1st, 0};
+    case Ends::CantFind2nd: return {kCantFind2nd, 0};
+    case Ends::OutOfMemory: return {ErrorLine(203), 203};
+    case Ends::Reported: return {ErrorLine(sweep.code), NativeStatus(sweep.code)};
+    case Ends::ShortRead: return {ErrorLine(100), 100};
+    case Ends::ShortWrite: return {ErrorLine(101), 101};
+    case Ends::LineLost: return {"", 0};
+    case Ends::LineCut: return {sweep.flow->line.substr(0, sweep.flow->line.size() - 1), 0};
+    case Ends::OpenRetried: return {"\r\n" + ErrorLine(105), 105};
+    }
+    return {};
+}
+
+// Error site of each point seen so far: the same call must report the
+// same address whatever the order, code or standard output.
+using SiteMap = std::map<std::string, std::string>;
+
+void ExpectSameSite(SiteMap& sites, const std::string& key, const std::string& out) {
+    std::size_t at = out.find(" at ");
+    if (out.rfind("Runtime error", 0) != 0 || at == std::string::npos) return;
+    std::string site = out.substr(at + 4);
+    auto [entry, fresh] = sites.emplace(key, site);
+    EXPECT_TRUE(fresh || entry->second == site)
+        << key << " reported at " << Visible(site) << ", before at " << Visible(entry->second);
+}
+
+// Runs N = 1, 2, ... until a run is left alone; each spoiled call must end
+// as its point says. Returns the points covered.
+int RunSweep(const Sweep& sweep, SiteMap& sites) {
+    const std::vector<Point>& points =
+        sweep.shortCall != nullptr ? sweep.flow->shortened : sweep.flow->failing;
+    constexpr int kMostPoints = 64;  // far above any flow: a bound, not a guess
+    int covered = 0;
+    for (int at = 1; at <= kMostPoints; ++at) {
+        SCOPED_TRACE(std::string(sweep.flow->name) + ", stdout " + ModeName(sweep.out) +
+                     (sweep.shortCall != nullptr ? std::string(", short ") + sweep.shortCall
+                                                 : ", code " + std::to_string(sweep.code)) +
+                     ", N=" + std::to_string(at));
+        Observed seen = RunInjected(sweep, at);
+        const RunResult& result = seen.result;
+        // Never a crash or a hang, whatever failed.
+        if (!result.exited) {
+            ADD_FAILURE() << e2e::Describe(result) << "\nstdout " << Visible(result.out)
+                          << "\nstderr " << Visible(result.err);
+            return covered;
+        }
+        EXPECT_BYTES(kSource, seen.source);
+        EXPECT_EQ(std::set<std::string>(seen.entries.begin(), seen.entries.end()),
+                  (std::set<std::string>{kSourceName, kTargetName}));
+
+        if (seen.injected.call.empty()) {
+            // Past the last call: the flow as it is without faults.
+            EXPECT_EQ(result.exitCode, 0);
+            EXPECT_EQ(result.out, sweep.flow->line);
+            EXPECT_BYTES(TargetBytes(sweep.flow->target), seen.target);
+            return covered;
+        }
+        ++covered;
+        const Point* point = FindPoint(points, seen.injected);
+        if (point == nullptr) {
+            ADD_FAILURE() << "no row for " << seen.injected.call << " #" << seen.injected.ordinal
+                          << "; it ended " << e2e::Describe(result) << " with "
+                          << Visible(result.out);
+            continue;
+        }
+        SCOPED_TRACE(seen.injected.call + " #" + std::to_string(seen.injected.ordinal));
+        EXPECT_BYTES(TargetBytes(point->target), seen.target);
+        Ending ending = EndingOf(point->ends, sweep);
+        EXPECT_EQ(result.exitCode, ending.status);
+        EXPECT_MATCHES(ending.out, result.out);
+        ExpectSameSite(sites,
+                       std::string(sweep.flow->sites) + " " + seen.injected.call + " #" +
+                           std::to_string(seen.injected.ordinal) +
+                           (sweep.shortCall != nullptr ? " short" : ""),
+                       result.out);
+    }
+    ADD_FAILURE() << "still injecting after " << kMostPoints << " calls";
+    return covered;
+}
+
+std::vector<Sweep> AllSweeps() {
+    std::vector<Sweep> sweeps;
+    for (const Flow& flow : kFlows) {
+        for (StdoutMode out : {StdoutMode::Pipe, StdoutMode::File}) {
+            for (std::uint32_t code : {kEio, kLargeCode}) sweeps.push_back({&flow, out, code});
+            for (const char* call : {"Read", "Write"}) sweeps.push_back({&flow, out, 0, call});
+        }
+    }
+    return sweeps;
+}
+
+TEST(FaultInjection, EveryOsCallFailureEndsAsDesigned) {
+    SiteMap sites;
+    int total = 0;
+    std::string summary;
+    for (const Sweep& sweep : AllSweeps()) {
+        int covered = RunSweep(sweep, sites);
+        total += covered;
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-20s stdout %-4s  %-13s %2d injection points\n",
+                      sweep.flow->name, ModeName(sweep.out),
+                      (sweep.shortCall != nullptr ? std::string("short ") + sweep.shortCall
+                                                  : "code " + std::to_string(sweep.code))
+                          .c_str(),
+                      covered);
+        summary += line;
+    }
+    std::printf("injection points covered:\n%s  total %d runs with an injection\n",
+                summary.c_str(), total);
+    RecordProperty("injection_points", total);
+}
+
+// =====================================================================
+// Real faults from outside
+// =====================================================================
+
+// Another process holding an flock lock on one of the files.
+enum class Lock { None, Exclusive, Shared };
+
+struct FaultRow {
+    const char* name;
+    bool sourceFirst = true;
+    std::string target = k800;  // the target's bytes before
+    StdoutMode out = StdoutMode::Pipe;
+    StdinMode in = StdinMode::DevNull;
+    bool errClosed = false;
+    std::optional<std::uint64_t> fileSizeLimit = std::nullopt;
+    Lock lock = Lock::None;
+    int lockedPosition = 0;  // 1st or 2nd argument
+    std::string expected;    // standard output; '#' is an address digit
+    int status = 0;
+    std::string targetAfter;
+    // Under Wine: not run when unset (with the reason in a comment), else
+    // the exit status there.
+    std::optional<int> win32Status = std::nullopt;
+};
+
+void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
+
+const FaultRow kFaultRows[] = {
+    // A file-size limit: the one write comes back short, or fails whole.
+    // Not under Wine: the limit would bind the Wine server it may start.
+    {.name = "short_write_at_size_limit", .target = "", .fileSizeLimit = 300,
+     .expected = ErrorLine(101), .status = 101, .targetAfter = kSource.substr(0, 300)},
+    {.name = "short_write_at_size_limit_target_first", .sourceFirst = false,
+     .fileSizeLimit = 300, .expected = ErrorLine(101), .status = 101,
+     .targetAfter = Over(k800, kSource.substr(0, 300))},
+    {.name = "size_limit_zero_empty_target", .target = "", .fileSizeLimit = 0,
+     .expected = ErrorLine(27), .status = 27, .targetAfter = ""},
+    {.name = "size_limit_zero_empty_target_first", .sourceFirst = false, .target = "",
+     .fileSizeLimit = 0, .expected = ErrorLine(27), .status = 27, .targetAfter = ""},
+    // Standard output is a file under the same limit: the report is lost too.
+    {.name = "size_limit_zero_stdout_to_file", .target = "", .out = StdoutMode::File,
+     .fileSizeLimit = 0, .expected = "", .status = 27, .targetAfter = ""},
+
+    // Standard output on /dev/full: the line fails after the patch.
+    {.name = "stdout_full", .out = StdoutMode::DevFull, .expected = "", .status = 28,
+     .targetAfter = kPatched800, .win32Status = 112},  // ERROR_DISK_FULL
+    {.name = "stdout_full_target_first", .sourceFirst = false, .out = StdoutMode::DevFull,
+     .expected = "", .status = 28, .targetAfter = kPatched800, .win32Status = 112},
+
+    // Closed standard handles never lend their numbers to a user file, so
+    // no output lands in one. Under Wine a closed standard output becomes
+    // a handle on the working folder: the write fails at termination,
+    // where it is ignored.
+    {.name = "stdout_closed", .out = StdoutMode::Closed, .expected = "", .status = 103,
+     .targetAfter = kPatched800, .win32Status = 0},
+    {.name = "stdout_closed_target_first", .sourceFirst = false, .out = StdoutMode::Closed,
+     .expected = "", .status = 103, .targetAfter = kPatched800, .win32Status = 0},
+    {.name = "stdin_closed", .in = StdinMode::Closed, .expected = kOk,
+     .targetAfter = kPatched800, .win32Status = 0},
+    {.name = "stdin_closed_target_first", .sourceFirst = false, .in = StdinMode::Closed,
+     .expected = kOk, .targetAfter = kPatched800, .win32Status = 0},
+    {.name = "stderr_closed", .errClosed = true, .expected = kOk, .targetAfter = kPatched800,
+     .win32Status = 0},
+    {.name = "stderr_closed_target_first", .sourceFirst = false, .errClosed = true,
+     .expected = kOk, .targetAfter = kPatched800, .win32Status = 0},
+    // Not under Wine: Wine's own descriptors then take 0, 1 and 2, and the
+    // program's line goes into Wine's server connection.
+    {.name = "all_closed", .out = StdoutMode::Closed, .in = StdinMode::Closed,
+     .errClosed = true, .expected = "", .status = 103, .targetAfter = kPatched800},
+    {.name = "all_closed_target_first", .sourceFirst = false, .out = StdoutMode::Closed,
+     .in = StdinMode::Closed, .errClosed = true, .expected = "", .status = 103,
+     .targetAfter = kPatched800},
+
+    // Locked by another process: refused at its position, nothing changed.
+    // Not under Wine, which does not see Unix locks.
+    {.name = "source_locked_exclusive_first", .lock = Lock::Exclusive, .lockedPosition = 1,
+     .expected = kCantFind1st, .targetAfter = k800},
+    {.name = "target_locked_exclusive_second", .lock = Lock::Exclusive, .lockedPosition = 2,
+     .expected = kCantFind2nd, .targetAfter = k800},
+    {.name = "target_locked_shared_first", .sourceFirst = false, .lock = Lock::Shared,
+     .lockedPosition = 1, .expected = kCantFind1st, .targetAfter = k800},
+    {.name = "source_locked_shared_second", .sourceFirst = false, .lock = Lock::Shared,
+     .lockedPosition = 2, .expected = kCantFind2nd, .targetAfter = k800},
+};
+
+// flock(1) holding the file until its standard input ends.
+std::unique_ptr<e2e::BackgroundProgram> HoldLock(const std::string& folder,
+                                                 const std::string& name, Lock lock) {
+    RunOptions options;
+    options.workDir = folder;
+    options.timeout = std::chrono::seconds(20);
+    return std::make_unique<e2e::BackgroundProgram>(
+        std::vector<std::string>{"flock", "-n", lock == Lock::Exclusive ? "-x" : "-s", name,
+                                 "sh", "-c", "echo locked; exec cat >/dev/null"},
+        options);
+}
+
+void RunFaultRow(bool win32, const FaultRow& row) {
+    e2e::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    ASSERT_TRUE(Put(dir.path() + "/" + kSourceName, kSource)) << ErrnoText("source");
+    ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, row.target)) << ErrnoText("target");
+    std::vector<std::string> args = PatchArgs(row.sourceFirst);
+
+    std::unique_ptr<e2e::BackgroundProgram> holder;
+    if (row.lock != Lock::None) {
+        holder = HoldLock(dir.path(), args[row.lockedPosition - 1], row.lock);
+        ASSERT_EQ(holder->failure(), "");
+        ASSERT_TRUE(holder->WaitForOutput("locked", std::chrono::seconds(20)))
+            << "flock never took the lock; said " << Visible(holder->out());
+    }
+
+    RunOptions options;
+    options.workDir = dir.path();
+    options.out = row.out;
+    options.in = row.in;
+    options.errClosed = row.errClosed;
+    options.fileSizeLimit = row.fileSizeLimit;
+    RunResult result = e2e::Run(win32, "patch500", args, options);
+    if (holder) {
+        RunResult held = holder->Stop();
+        EXPECT_TRUE(held.exited && held.exitCode == 0) << "flock: " << e2e::Describe(held);
+    }
+
+    ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
+    EXPECT_EQ(result.exitCode, win32 ? *row.win32Status : row.status);
+    EXPECT_MATCHES(row.expected, result.out);
+    ExpectPair(dir, row.targetAfter);
+}
+
+std::vector<FaultRow> FaultRowsFor(bool win32) {
+    std::vector<FaultRow> rows;
+    for (const FaultRow& row : kFaultRows) {
+        if (!win32 || row.win32Status) rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string FaultRowName(const testing::TestParamInfo<FaultRow>& info) { return info.param.name; }
+
+class RealFaultsNative : public testing::TestWithParam<FaultRow> {};
+class RealFaultsWin32 : public testing::TestWithParam<FaultRow> {};
+
+TEST_P(RealFaultsNative, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(false, GetParam()); }
+TEST_P(RealFaultsWin32, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(true, GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsNative, testing::ValuesIn(FaultRowsFor(false)),
+                         FaultRowName);
+INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsWin32, testing::ValuesIn(FaultRowsFor(true)),
+                         FaultRowName);
+
+// ---- Rival runs on one target ----
+
+constexpr int kRivals = 16;
+const std::string kReady = "ready\n";
+
+std::string RivalSource(int i) { return Bytes(500, 100 + static_cast<std::uint32_t>(i)); }
+std::string RivalName(int i) { return "src" + std::to_string(i) + ".bin"; }
+
+// patch500 with `args`, natively or under Wine.
+std::vector<std::string> PatchCommand(bool win32, const std::vector<std::string>& args) {
+    if (win32) return e2e::WineCommand(e2e::ProgramPath(true, "patch500"), args);
+    std::vector<std::string> command = {e2e::ProgramPath(false, "patch500")};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
+// Starts all runs held at a gate (a shell that says "ready" and waits on
+// its standard input), opens every gate once all are waiting, then waits
+// for all. Returns how many printed "Ok".
+int Burst(bool win32, bool sourceFirst) {
+    e2e::TempDir dir;
+    EXPECT_FALSE(dir.path().empty());
+    EXPECT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
+    for (int i = 0; i < kRivals; ++i) EXPECT_TRUE(Put(dir.path() + "/" + RivalName(i), RivalSource(i)));
+
+    RunOptions options;
+    options.workDir = dir.path();
+    options.timeout = std::chrono::seconds(win32 ? 120 : 30);
+    if (win32) options = e2e::ForWine(options);
+    std::vector<std::unique_ptr<e2e::BackgroundProgram>> runs;
+    for (int i = 0; i < kRivals; ++i) {
+        std::vector<std::string> command = {"sh", "-c", "echo ready; read -r gate; exec \"$@\"",
+                                            "sh"};
+        std::vector<std::string> program =
+            PatchCommand(win32, sourceFirst ? std::vector<std::string>{RivalName(i), kTargetName}
+                                            : std::vector<std::string>{kTargetName, RivalName(i)});
+        command.insert(command.end(), program.begin(), program.end());
+        runs.push_back(std::make_unique<e2e::BackgroundProgram>(command, options));
+        EXPECT_EQ(runs.back()->failure(), "");
+    }
+    for (auto& run : runs) EXPECT_TRUE(run->WaitForOutput(kReady, std::chrono::seconds(20)));
+    for (auto& run : runs) run->CloseInput();
+
+    const std::string& refusal = sourceFirst ? kCantFind2nd : kCantFind1st;
+    int ok = 0;
+    std::set<std::string> patchedBy;  // sources of the runs that said Ok
+    for (int i = 0; i < kRivals; ++i) {
+        RunResult result = runs[static_cast<std::size_t>(i)]->Stop();
+        SCOPED_TRACE("run " + std::to_string(i));
+        if (result.out.rfind(kReady, 0) == 0) result.out.erase(0, kReady.size());
+        EXPECT_TRUE(result.exited && result.exitCode == 0) << e2e::Describe(result);
+        EXPECT_TRUE(result.out == kOk || result.out == refusal) << Visible(result.out);
+        if (result.out == kOk) {
+            ++ok;
+            patchedBy.insert(RivalSource(i));
+        }
+        EXPECT_BYTES(RivalSource(i), Contents(dir.path() + "/" + RivalName(i)));
+    }
+    EXPECT_GE(ok, 1);
+    std::string target = Contents(dir.path() + "/" + kTargetName);
+    EXPECT_EQ(target.size(), k800.size());
+    EXPECT_TRUE(patchedBy.count(target.substr(0, 500)) == 1)
+        << "the target's first 500 bytes are no source of a run that said Ok";
+    EXPECT_BYTES(k800.substr(500), target.substr(500));
+    EXPECT_EQ(dir.Entries().size(), static_cast<std::size_t>(kRivals + 1));
+    return ok;
+}
+
+void RunBursts(bool win32, int bursts) {
+    std::string counts;
+    for (int b = 0; b < bursts; ++b) {
+        bool sourceFirst = b % 2 == 0;
+        SCOPED_TRACE(std::string("burst ") + std::to_string(b + 1) + ", " + OrderName(sourceFirst));
+        int ok = Burst(win32, sourceFirst);
+        std::printf("burst %d (%s): %d Ok of %d\n", b + 1, OrderName(sourceFirst), ok, kRivals);
+        counts += (counts.empty() ? "" : ",") + std::to_string(ok);
+    }
+    testing::Test::RecordProperty("ok_per_burst", counts);
+}
+
+TEST(RivalRunsNative, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBursts(false, 6); }
+TEST(RivalRunsWin32, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBursts(true, 2); }
+
+// ---- A target replaced between runs ----
+
+// Each run patches the file that is at the path when it opens it; the
+// file replaced keeps what the earlier run wrote.
+void ReplaceBetweenRuns(bool win32) {
+    e2e::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string first = RivalSource(1), second = RivalSource(2), newer = Bytes(900, 23);
+    ASSERT_TRUE(Put(dir.path() + "/a.bin", first));
+    ASSERT_TRUE(Put(dir.path() + "/b.bin", second));
+    ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
+    RunOptions options;
+    options.workDir = dir.path();
+
+    RunResult one = e2e::Run(win32, "patch500", {"a.bin", kTargetName}, options);
+    ASSERT_TRUE(one.exited) << e2e::Describe(one);
+    EXPECT_EQ(one.out, kOk);
+
+    // Keep the first file reachable, then put a new one at its path.
+    int replaced = open((dir.path() + "/" + kTargetName).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(replaced, 0) << ErrnoText("open");
+    ASSERT_TRUE(Put(dir.path() + "/new.bin", newer));
+    ASSERT_EQ(rename((dir.path() + "/new.bin").c_str(), (dir.path() + "/" + kTargetName).c_str()), 0)
+        << ErrnoText("rename");
+
+    RunResult two = e2e::Run(win32, "patch500", {kTargetName, "b.bin"}, options);
+    std::string old = ReadAll(replaced);
+    close(replaced);
+    ASSERT_TRUE(two.exited) << e2e::Describe(two);
+    EXPECT_EQ(two.out, kOk);
+    EXPECT_EQ(two.exitCode, 0);
+
+    EXPECT_BYTES(Over(k800, first), old);
+    EXPECT_BYTES(Over(newer, second), Contents(dir.path() + "/" + kTargetName));
+    EXPECT_BYTES(first, Contents(dir.path() + "/a.bin"));
+    EXPECT_BYTES(second, Contents(dir.path() + "/b.bin"));
+    EXPECT_EQ(dir.Entries().size(), 3u);
+}
+
+TEST(ReplacedTargetNative, EachRunPatchesTheFileThenAtThePath) { ReplaceBetweenRuns(false); }
+TEST(ReplacedTargetWin32, EachRunPatchesTheFileThenAtThePath) { ReplaceBetweenRuns(true); }
+
+// =====================================================================
+// Memcheck over ordinary runs (the release program)
+// =====================================================================
+
+struct MemcheckRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::string source = kSource;
+    std::string target = k800;
+    StdoutMode out = StdoutMode::Pipe;
+    std::optional<std::uint64_t> fileSizeLimit = std::nullopt;
+    std::string expected;
+    int status = 0;
+};
+
+void PrintTo(const MemcheckRow& row, std::ostream* out) { *out << row.name; }
+
+const MemcheckRow kMemcheckRows[] = {
+    {.name = "ok_800_byte_target", .args = PatchArgs(true), .expected = kOk},
+    {.name = "need_2_parameters", .args = {kSourceName}, .expected = "Need 2 parameters\r\n"},
+    {.name = "cant_find_1st", .args = {"none.bin", kTargetName}, .expected = kCantFind1st},
+    {.name = "cant_find_2nd", .args = {kSourceName, "none.bin"}, .expected = kCantFind2nd},
+    {.name = "no_file_of_500", .args = PatchArgs(true), .source = Bytes(499, 24),
+     .expected = "Size of a file must be 500 bytes\r\n"},
+    {.name = "both_500", .args = PatchArgs(true), .target = Bytes(500, 25),
+     .expected = "Both of files are 500 bytes length\r\n"},
+    {.name = "short_write_at_size_limit", .args = PatchArgs(true), .target = "",
+     .fileSizeLimit = 300, .expected = ErrorLine(101), .status = 101},
+    {.name = "stdout_full", .args = PatchArgs(true), .out = StdoutMode::DevFull, .expected = "",
+     .status = 28},
+};
+
+class Memcheck : public testing::TestWithParam<MemcheckRow> {};
+
+TEST_P(Memcheck, ReportsNoErrorAndNoLeak) {
+    const MemcheckRow& row = GetParam();
+    std::string problem;
+    e2e::ToolOutput({"valgrind", "--version"}, &problem);
+    if (!problem.empty()) GTEST_SKIP() << "valgrind is not installed";
+
+    e2e::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    ASSERT_TRUE(Put(dir.path() + "/" + kSourceName, row.source));
+    ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, row.target));
+    RunOptions options;
+    options.workDir = dir.path();
+    options.out = row.out;
+    options.fileSizeLimit = row.fileSizeLimit;
+    options.timeout = std::chrono::seconds(60);
+    std::vector<std::string> command = {"valgrind", "--error-exitcode=99", "--leak-check=full",
+                                        "--errors-for-leak-kinds=all", "--track-fds=no",
+                                        e2e::ProgramPath(false, "patch500")};
+    command.insert(command.end(), row.args.begin(), row.args.end());
+    RunResult result = e2e::RunProgram(command, options);
+
+    ASSERT_TRUE(result.exited) << e2e::Describe(result);
+    EXPECT_EQ(result.exitCode, row.status) << "valgrind said:\n" << result.err;
+    EXPECT_MATCHES(row.expected, result.out);
+    EXPECT_NE(result.err.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos)
+        << result.err;
+    // The heap is the program's own mappings, all given back at termination;
+    // memcheck sees no allocation at all.
+    EXPECT_NE(result.err.find("in use at exit: 0 bytes in 0 blocks"), std::string::npos)
+        << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Memcheck, testing::ValuesIn(kMemcheckRows),
+                         [](const testing::TestParamInfo<MemcheckRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
