@@ -33,21 +33,9 @@ using e2e::RunResult;
 using e2e::StdinMode;
 using e2e::StdoutMode;
 using e2e::Visible;
+using e2e::Bytes;
 
 // ---- Contents and files ----
-
-// Pseudo-random but fixed, so that a failure can be reproduced.
-std::string Bytes(std::size_t count, std::uint32_t seed) {
-    std::string bytes(count, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
 
 // The source carries the bytes a text-minded copy would mangle.
 std::string SourceBytes() {

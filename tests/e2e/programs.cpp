@@ -80,4 +80,16 @@ std::string WithoutWineCursorCodes(const std::string& raw, std::vector<std::stri
     return text;
 }
 
+std::string Bytes(std::size_t count, std::uint32_t seed) {
+    std::string bytes(count, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
 }  // namespace e2e

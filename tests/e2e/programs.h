@@ -3,6 +3,8 @@
 // output is compared.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,9 @@ RunOptions ForWine(RunOptions options);
 
 // Control characters made visible, for failure messages.
 std::string Visible(const std::string& bytes);
+
+// Pseudo-random but fixed bytes, so that a failure can be reproduced.
+std::string Bytes(std::size_t count, std::uint32_t seed);
 
 // '#' in a pattern stands for one upper-case hex digit of an address.
 bool Matches(const std::string& pattern, const std::string& text);
