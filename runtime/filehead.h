@@ -43,10 +43,11 @@ struct FileHead {
     FileRoutine TransferRoutine;
     FileRoutine FlushRoutine;
     FileRoutine CloseRoutine;
-    char PathName[os::PathCapacity];
     // Set when the bound name did not fit PathName: every open then fails
-    // rather than reach a file named by a truncated prefix.
+    // rather than reach a file named by a truncated prefix. Kept in front
+    // of the name, so binding a short name touches only the record's start.
     bool PathTooLong;
+    char PathName[os::PathCapacity];
 };
 
 // An untyped binary file: the head alone.
