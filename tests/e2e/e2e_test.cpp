@@ -296,6 +296,22 @@ std::string PeHeaders(const std::string& program) {
     return headers;
 }
 
+// The command-line rows of the unit tests, run by the splitter as each
+// build compiles it; on win32 no unit-test framework runs.
+void RunScanRows(bool win32) {
+    e2e::TempDir dir;
+    ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
+    RunOptions options;
+    options.workDir = dir.path();
+    RunResult result = Run(win32, "scanrows", {}, options);
+    ASSERT_TRUE(result.exited) << e2e::Describe(result);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_MATCHES("22 passed, 0 failed\r\n", result.out);
+}
+
+TEST(CommandLineRowsNative, AllHold) { RunScanRows(false); }
+TEST(CommandLineRowsWin32, AllHold) { RunScanRows(true); }
+
 TEST(ImageWin32, ImportsFromKernel32Only) {
     for (const char* program : {"patch500", "rtdemo"}) {
         std::vector<std::string> dlls;
