@@ -24,25 +24,24 @@ std::uint32_t TextLength(const char* text) {
     return n;
 }
 
-// The path is fetched whole, growing the buffer while the system fills it.
+// The path is fetched whole: a longer one than the first buffer holds gets
+// a buffer twice as large, until it fits or reaches the longest path the
+// system has.
 void ModulePath(DynString& result) {
-    constexpr std::uint32_t kFirstSize = 261;
-    constexpr std::uint32_t kLargestSize = 32768;
-    char first[kFirstSize];
-    std::uint32_t copied = os::ModuleFileName(first, kFirstSize);
-    if (copied < kFirstSize) {
+    constexpr std::uint32_t kLongestPath = 32768;
+    char first[261];
+    std::uint32_t copied = os::ModuleFileName(first, sizeof first);
+    if (copied < sizeof first) {
         result.Assign(first, copied);
         return;
     }
-    for (std::uint32_t size = kFirstSize * 2; size <= kLargestSize * 2; size *= 2) {
+    for (std::uint32_t size = 2 * sizeof first;; size *= 2) {
         auto* buffer = static_cast<char*>(GetMemChecked(size));
         copied = os::ModuleFileName(buffer, size);
-        if (copied < size || size > kLargestSize) {
-            result.Assign(buffer, copied);
-            FreeMemChecked(buffer);
-            return;
-        }
+        bool whole = copied < size || size >= kLongestPath;
+        if (whole) result.Assign(buffer, copied);
         FreeMemChecked(buffer);
+        if (whole) return;
     }
 }
 
