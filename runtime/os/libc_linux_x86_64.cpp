@@ -150,6 +150,17 @@ int sigaction(int signal, const struct sigaction* action, struct sigaction* prev
     return static_cast<int>(result);
 }
 
+int sigaddset(sigset_t* set, int signal) {
+    auto* words = reinterpret_cast<unsigned long*>(set);
+    words[(signal - 1) / 64] |= 1ul << ((signal - 1) % 64);
+    return 0;
+}
+
+int sigprocmask(int how, const sigset_t* set, sigset_t* previous) {
+    return static_cast<int>(Result(p5sys::Call(p5sys::kRtSigprocmask, how, reinterpret_cast<long>(set),
+                                               reinterpret_cast<long>(previous), sizeof(unsigned long))));
+}
+
 int sigaltstack(const stack_t* stack, stack_t* previous) {
     return static_cast<int>(Result(p5sys::Call(p5sys::kSigaltstack, reinterpret_cast<long>(stack),
                                                reinterpret_cast<long>(previous))));

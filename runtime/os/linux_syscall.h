@@ -14,6 +14,7 @@ enum Number : long {
     kMprotect = 10,
     kMunmap = 11,
     kRtSigaction = 13,
+    kRtSigprocmask = 14,
     kFcntl = 72,
     kFlock = 73,
     kReadlink = 89,

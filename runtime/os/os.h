@@ -38,8 +38,11 @@ extern const Error NameTooLongError;
 struct Calls {
     // Opens an existing file, never creating it; shares it for reading only,
     // so a second open that asks to write, or any open while a writer holds
-    // it, fails. A directory fails. Refuses write access to a read-only file
-    // even to an administrator. Returns 0 and *handle, or the system's code.
+    // it, fails with the sharing code. On posix, which declares no sharing,
+    // every other open of the file counts as not sharing writing, the
+    // process's standard handles included (needs StartUp). A directory
+    // fails. Refuses write access to a read-only file even to an
+    // administrator. Returns 0 and *handle, or the system's code.
     Error (*OpenExisting)(const char* path, Access access, Handle* handle);
 
     // The process's standard handle; fails (EBADF on posix) when it was
@@ -85,7 +88,9 @@ struct FrameLink {
 };
 
 // Prepares the process: on posix, occupies closed standard descriptors so
-// no file is ever opened on 0, 1 or 2, and ignores SIGPIPE.
+// no file is ever opened on 0, 1 or 2, and blocks SIGPIPE, SIGXFSZ and
+// SIGIO, so that a failed write is an error code and a file held against
+// other opens never ends the program.
 void StartUp();
 
 // Registers the last-resort fault handler with `top` as its registration;

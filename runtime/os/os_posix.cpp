@@ -1,11 +1,23 @@
 // POSIX backend of the OS layer (Linux first; plain POSIX where it can be).
 //
 // Windows semantics it reproduces: files open existing-only and shared for
-// reading only (flock: writers exclusive, readers shared), a file without
-// any write permission bit is read-only even for root, directories do not
-// open, writes never raise SIGPIPE, and the standard handles 0, 1, 2 are
-// never reused for a user file.
+// reading only, a file without any write permission bit is read-only even
+// for root, directories do not open, writes never end the program by a
+// signal (SIGPIPE, SIGXFSZ), and the standard handles 0, 1, 2 are never
+// reused for a user file.
+//
+// Sharing: a Linux open declares no share mode, so every other open of the
+// file, by any process and for reading or writing, counts as one that does
+// not share writing, as a Windows reader sharing only reading would. A file
+// lease says exactly that: the kernel grants a write lease only while no
+// other open of the file exists anywhere, this process's standard handles
+// included, and while it is held a later open elsewhere waits for our
+// close. Where no lease can be had (a file the caller does not own without
+// CAP_LEASE, a file system without leases) the open falls back to flock,
+// which sees only other flock users, and compares the standard handles
+// with the file itself.
 #include "runtime/os/os.h"
+#include "runtime/os/posix_calls.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -59,29 +71,54 @@ Error OccupyWithNull(int fd) {
     return 0;
 }
 
+// True when standard input, output or error is this very file: the
+// program's own standard handles count as other opens of it.
+bool IsStandardHandle(const struct stat& file) {
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat st;
+        if (posixCalls.Fstat(fd, &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Holds the open file against every other open of it until the descriptor
+// is closed. EAGAIN: another open exists.
+Error HoldAgainstOtherOpens(int fd, Access access, const struct stat& st) {
+    if (posixCalls.Fcntl(fd, F_SETLEASE, access == Access::Read ? F_RDLCK : F_WRLCK) == 0) return 0;
+    if (errno == EAGAIN) return EAGAIN;
+    // No lease here (EACCES, EINVAL, ENOSYS): what flock and a look at our
+    // own standard handles can see. A file system without locks goes on.
+    if (posixCalls.Flock(fd, (access == Access::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK) {
+        return EWOULDBLOCK;
+    }
+    return IsStandardHandle(st) ? EAGAIN : 0;
+}
+
 Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
     int mode = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
-    // O_NONBLOCK keeps a FIFO without a peer from hanging the open.
-    int fd = open(path, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // O_NONBLOCK keeps a FIFO without a peer from hanging the open, and
+    // makes an open of a file another process holds a lease on fail at
+    // once (EWOULDBLOCK) instead of waiting for that process to let go.
+    int fd = posixCalls.Open(path, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return errno;
 
     struct stat st;
     Error err = 0;
-    if (fstat(fd, &st) != 0) {
+    if (posixCalls.Fstat(fd, &st) != 0) {
         err = errno;
     } else if (S_ISDIR(st.st_mode)) {
         err = EISDIR;
     } else if (access != Access::Read && (st.st_mode & 0222) == 0) {
         err = EACCES;  // read-only for everyone, root included
-    } else if (flock(fd, (access == Access::Read ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0 &&
-               errno == EWOULDBLOCK) {
-        err = errno;  // sharing conflict; file systems without locks go on
-    } else if (!S_ISREG(st.st_mode)) {
-        int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+    } else if ((err = HoldAgainstOtherOpens(fd, access, st)) == 0 && !S_ISREG(st.st_mode)) {
+        int flags = posixCalls.Fcntl(fd, F_GETFL, 0);
+        if (flags < 0 || posixCalls.Fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
     }
     if (err != 0) {
-        close(fd);
+        posixCalls.Close(fd);
         return err;
     }
     *handle = static_cast<Handle>(fd);
@@ -264,6 +301,19 @@ constinit Calls sys = {
     .Release = PosixRelease,
 };
 
+namespace {
+int OpenCall(const char* path, int flags) { return open(path, flags); }
+int FcntlCall(int fd, int command, int argument) { return fcntl(fd, command, argument); }
+}  // namespace
+
+constinit PosixCalls posixCalls = {
+    .Open = OpenCall,
+    .Fstat = fstat,
+    .Fcntl = FcntlCall,
+    .Flock = flock,
+    .Close = close,
+};
+
 ThreadBlock& CurrentThreadBlock() { return threadBlock; }
 
 void StartUp() {
@@ -274,9 +324,16 @@ void StartUp() {
             if (standard[fd].revents & POLLNVAL) OccupyWithNull(fd);
         }
     }
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
+    // Blocked, all three with one call: a write to a pipe without reader
+    // or past the file-size limit then fails with EPIPE or EFBIG instead of
+    // ending the program, and the SIGIO that tells a lease holder another
+    // open is waiting stays pending; the waiter gets the file at our close.
+    sigset_t quiet;
+    sigemptyset(&quiet);
+    sigaddset(&quiet, SIGPIPE);
+    sigaddset(&quiet, SIGXFSZ);
+    sigaddset(&quiet, SIGIO);
+    sigprocmask(SIG_BLOCK, &quiet, nullptr);
 }
 
 void InstallTopLevelHandler(FrameLink& top) {

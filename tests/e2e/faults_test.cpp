@@ -130,6 +130,8 @@ const char* ModeName(StdoutMode mode) {
     case StdoutMode::Terminal: return "terminal";
     case StdoutMode::DevFull: return "/dev/full";
     case StdoutMode::Closed: return "closed";
+    case StdoutMode::AppendToFile: return "appended";
+    case StdoutMode::ReadWriteFile: return "read-write";
     }
     return "?";
 }

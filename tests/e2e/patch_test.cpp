@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,10 +107,13 @@ struct After {
     std::optional<std::uint64_t> length = std::nullopt;
 };
 
-// Another holder of a file while patch500 runs. Wine does not see Unix
-// locks, so under Wine a second Wine process holds the file open for
-// writing instead.
-enum class HoldKind { None, FlockExclusive, FlockShared, OpenForWriting };
+// Another holder of a file while patch500 runs: natively this test
+// process, which holds a lock, an open descriptor, or only a shared
+// mapping of the file. Wine does not see Unix locks, so under Wine a
+// second Wine process holds the file open for writing instead.
+enum class HoldKind {
+    None, FlockExclusive, FlockShared, OpenForWriting, OpenForReading, OfdLock, MappedShared,
+};
 
 struct Hold {
     std::string name = {};
@@ -127,6 +131,11 @@ struct Row {
     Hold hold = {};
     std::optional<std::uint64_t> fileSizeLimit = std::nullopt;  // native only
     StdoutMode out = StdoutMode::Pipe;
+    std::string outFile = {};  // StdoutMode::AppendToFile, ReadWriteFile
+    std::string inFile = {};   // standard input from this file instead of /dev/null
+    // Native only: run as nobody in a folder open to all, on files that
+    // user does not own, where no lease can be had.
+    bool asNobody = false;
     std::string expected = {};  // standard output; '#' is an address digit
     int status = 0;
     std::vector<After> after = {};  // every regular file in the folder
@@ -145,6 +154,9 @@ const std::string kOk = "Ok\r\n";
 const std::vector<Before> kPair = {{"src.bin", kSource}, {"tgt.bin", k800}};
 const std::vector<After> kPairUnchanged = {{"src.bin", kSource}, {"tgt.bin", k800}};
 const std::vector<After> kPairPatched = {{"src.bin", kSource}, {"tgt.bin", Patched(k800)}};
+// The same pair, writable by every user.
+const std::vector<Before> kPairForAll = {{"src.bin", kSource, 0666}, {"tgt.bin", k800, 0666}};
+constexpr unsigned kNobody = 65534;
 
 const Row kRows[] = {
     // Not exactly two arguments: nothing is opened.
@@ -211,13 +223,50 @@ const Row kRows[] = {
     {.name = "second_locked_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
      .before = kPair, .hold = {"src.bin", HoldKind::FlockShared}, .expected = kCantFind2nd,
      .after = kPairUnchanged},
-    {.name = "first_held_open_for_writing", .build = Build::Win32, .args = {"src.bin", "tgt.bin"},
+    {.name = "first_held_open_for_writing", .args = {"src.bin", "tgt.bin"},
      .before = kPair, .hold = {"src.bin", HoldKind::OpenForWriting}, .expected = kCantFind1st,
      .after = kPairUnchanged},
-    {.name = "second_held_open_for_writing", .build = Build::Win32,
-     .args = {"src.bin", "tgt.bin"}, .before = kPair,
+    {.name = "second_held_open_for_writing", .args = {"src.bin", "tgt.bin"}, .before = kPair,
      .hold = {"tgt.bin", HoldKind::OpenForWriting}, .expected = kCantFind2nd,
      .after = kPairUnchanged},
+    // Any other open is in use: a reader, a lock that flock cannot see, a
+    // mapping whose descriptor was closed.
+    {.name = "source_held_open_for_reading", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
+     .before = kPair, .hold = {"src.bin", HoldKind::OpenForReading}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+    {.name = "target_under_ofd_lock", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .hold = {"tgt.bin", HoldKind::OfdLock}, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
+    {.name = "target_mapped_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
+     .before = kPair, .hold = {"tgt.bin", HoldKind::MappedShared}, .expected = kCantFind1st,
+     .after = kPairUnchanged},
+    // The program's own standard handles count; the refusal lands where
+    // the shell sent it, as on Windows, and nothing is patched.
+    {.name = "stdout_appended_to_target", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .out = StdoutMode::AppendToFile, .outFile = "tgt.bin",
+     .after = {{"src.bin", kSource}, {"tgt.bin", k800 + kCantFind2nd}}},
+    {.name = "stdout_appended_to_source", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .out = StdoutMode::AppendToFile, .outFile = "src.bin",
+     .after = {{"src.bin", kSource + kCantFind1st}, {"tgt.bin", k800}}},
+    {.name = "stdout_read_write_on_target", .build = Build::Native,
+     .args = {"src.bin", "tgt.bin"}, .before = kPair, .out = StdoutMode::ReadWriteFile,
+     .outFile = "tgt.bin",
+     .after = {{"src.bin", kSource}, {"tgt.bin", kCantFind2nd + k800.substr(kCantFind2nd.size())}}},
+    {.name = "stdin_from_target", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPair, .inFile = "tgt.bin", .expected = kCantFind2nd, .after = kPairUnchanged},
+    // Without a lease: flock and the standard handles still refuse.
+    {.name = "without_lease_patches", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPairForAll, .asNobody = true, .expected = kOk, .after = kPairPatched},
+    {.name = "without_lease_stdout_appended_to_target", .build = Build::Native,
+     .args = {"src.bin", "tgt.bin"}, .before = kPairForAll, .out = StdoutMode::AppendToFile,
+     .outFile = "tgt.bin", .asNobody = true,
+     .after = {{"src.bin", kSource}, {"tgt.bin", k800 + kCantFind2nd}}},
+    {.name = "without_lease_stdin_from_source", .build = Build::Native,
+     .args = {"tgt.bin", "src.bin"}, .before = kPairForAll, .inFile = "src.bin",
+     .asNobody = true, .expected = kCantFind2nd, .after = kPairUnchanged},
+    {.name = "without_lease_target_locked", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
+     .before = kPairForAll, .hold = {"tgt.bin", HoldKind::FlockShared}, .asNobody = true,
+     .expected = kCantFind2nd, .after = kPairUnchanged},
 
     // Exactly one file must be 500 bytes long.
     {.name = "both_500", .args = {"a.bin", "b.bin"},
@@ -526,24 +575,52 @@ void RunRow(bool win32, const Row& row) {
         }
         for (const Before& entry : before) ASSERT_NO_FATAL_FAILURE(Make(root.get(), entry));
 
+        if (row.asNobody) {
+            ASSERT_EQ(fchmod(root.get(), 0777), 0) << ErrnoText("chmod folder");
+        }
+
+        // This process holds the file; the program's open must not wait.
         Fd locked;
         std::unique_ptr<e2e::BackgroundProgram> holder;
+        void* mapping = MAP_FAILED;
+        const char* held = row.hold.name.c_str();
         switch (row.hold.kind) {
         case HoldKind::None:
             break;
         case HoldKind::FlockExclusive:
         case HoldKind::FlockShared: {
-            // This process holds the lock; the program's open must not wait.
-            locked.Reset(openat(root.get(), row.hold.name.c_str(), O_RDONLY | O_CLOEXEC));
+            locked.Reset(openat(root.get(), held, O_RDONLY | O_CLOEXEC));
             int op = row.hold.kind == HoldKind::FlockExclusive ? LOCK_EX : LOCK_SH;
             ASSERT_EQ(flock(locked.get(), op | LOCK_NB), 0) << ErrnoText("flock");
             break;
         }
         case HoldKind::OpenForWriting:
+            if (!win32) {
+                locked.Reset(openat(root.get(), held, O_WRONLY | O_APPEND | O_CLOEXEC));
+                ASSERT_GE(locked.get(), 0) << ErrnoText("open");
+                break;
+            }
             holder = HoldOpenUnderWine(dir.path(), row.hold.name);
             ASSERT_EQ(holder->failure(), "");
             ASSERT_TRUE(holder->WaitForOutput("ready", std::chrono::seconds(30)))
                 << "the holder never opened the file; said " << Visible(holder->out());
+            break;
+        case HoldKind::OpenForReading:
+            locked.Reset(openat(root.get(), held, O_RDONLY | O_CLOEXEC));
+            ASSERT_GE(locked.get(), 0) << ErrnoText("open");
+            break;
+        case HoldKind::OfdLock: {
+            locked.Reset(openat(root.get(), held, O_RDWR | O_CLOEXEC));
+            struct flock lock = {};
+            lock.l_type = F_WRLCK;
+            ASSERT_EQ(fcntl(locked.get(), F_OFD_SETLK, &lock), 0) << ErrnoText("F_OFD_SETLK");
+            break;
+        }
+        case HoldKind::MappedShared:
+            locked.Reset(openat(root.get(), held, O_RDWR | O_CLOEXEC));
+            mapping = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, locked.get(), 0);
+            ASSERT_NE(mapping, MAP_FAILED) << ErrnoText("mmap");
+            locked.Reset();  // only the mapping holds the file now
             break;
         }
 
@@ -551,6 +628,10 @@ void RunRow(bool win32, const Row& row) {
         options.workDir = dir.path();
         options.out = row.out;
         options.fileSizeLimit = row.fileSizeLimit;
+        options.outFile = row.outFile;
+        options.inFile = row.inFile;
+        if (!row.inFile.empty()) options.in = e2e::StdinMode::File;
+        if (row.asNobody) options.user = kNobody;
         RunResult result;
         if (!row.commandLine.empty()) {
             result = e2e::Run(true, "launch", {}, WineLocale(options));
@@ -563,6 +644,7 @@ void RunRow(bool win32, const Row& row) {
             EXPECT_TRUE(held.exited) << "holder: " << e2e::Describe(held);
         }
         locked.Reset();
+        if (mapping != MAP_FAILED) munmap(mapping, 4096);
 
         ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
         EXPECT_EQ(result.exitCode, row.status);

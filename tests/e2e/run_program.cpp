@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -150,7 +151,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
 
 [[noreturn]] void ExecChild(char* const* argv, char* const* envp, const char* workDir,
                             int in, int out, int err, bool terminal, int report,
-                            const rlimit* fileSizeLimit) {
+                            const rlimit* fileSizeLimit, const std::optional<unsigned>& user) {
     auto fail = [report]() { ReportAndExit(report); };
     // A session of its own: no terminal of ours, its own process group
     // (killed as one on timeout), and the pseudo-terminal as its own.
@@ -163,11 +164,16 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    if (fileSizeLimit != nullptr) {
-        signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
-        if (setrlimit(RLIMIT_FSIZE, fileSizeLimit) != 0) fail();
-    }
+    if (fileSizeLimit != nullptr && setrlimit(RLIMIT_FSIZE, fileSizeLimit) != 0) fail();
     if (chdir(workDir) != 0) fail();
+    if (user) {
+        int program = open(argv[0], O_PATH | O_CLOEXEC);
+        if (program < 0 || setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0) {
+            fail();
+        }
+        execveat(program, "", argv, envp, AT_EMPTY_PATH);
+        ReportAndExit(report);
+    }
     execvpe(argv[0], argv, envp);
     ReportAndExit(report);
 }
@@ -194,6 +200,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
 
     Fd stdinFd;
     if (options.in == StdinMode::DevNull) stdinFd = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (options.in == StdinMode::File) {
+        stdinFd = Fd(open((options.workDir + "/" + options.inFile).c_str(), O_RDONLY | O_CLOEXEC));
+    }
 
     Fd outRead, outWrite;  // outRead: what the parent reads during the run
     std::string problem;
@@ -214,11 +223,18 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         break;
     case StdoutMode::Closed:
         break;
+    case StdoutMode::AppendToFile:
+    case StdoutMode::ReadWriteFile: {
+        int flags = options.out == StdoutMode::AppendToFile ? O_WRONLY | O_APPEND : O_RDWR;
+        outWrite = Fd(open((options.workDir + "/" + options.outFile).c_str(), flags | O_CLOEXEC));
+        if (!outWrite.valid()) problem = ErrnoText("stdout file");
+        break;
+    }
     }
     Fd errRead, errWrite, reportRead, reportWrite;
     if (problem.empty() && !MakePipe(errRead, errWrite)) problem = ErrnoText("pipe");
     if (problem.empty() && !MakePipe(reportRead, reportWrite)) problem = ErrnoText("pipe");
-    if (options.in == StdinMode::DevNull && !stdinFd.valid()) problem = ErrnoText("/dev/null");
+    if (options.in != StdinMode::Closed && !stdinFd.valid()) problem = ErrnoText("stdin");
     if (!problem.empty()) {
         result.failure = problem;
         return result;
@@ -243,7 +259,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         ExecChild(argp.data(), envp.data(), options.workDir.c_str(), stdinFd.get(),
                   outWrite.get(), options.errClosed ? -1 : errWrite.get(),
                   options.out == StdoutMode::Terminal,
-                  reportWrite.get(), options.fileSizeLimit ? &fileSizeLimit : nullptr);
+                  reportWrite.get(), options.fileSizeLimit ? &fileSizeLimit : nullptr,
+                  options.user);
     }
 
     // The child's copies are its own now; keep only the file to read back.
@@ -350,7 +367,7 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
     }
     if (pid == 0) {
         ExecChild(argp.data(), envp.data(), options.workDir.c_str(), inRead.get(), outWrite.get(),
-                  errFd.get(), false, reportWrite.get(), nullptr);
+                  errFd.get(), false, reportWrite.get(), nullptr, options.user);
     }
     pid_ = pid;
     reportWrite.Reset();

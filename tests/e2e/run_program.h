@@ -19,9 +19,11 @@ enum class StdoutMode {
     Terminal,  // a pseudo-terminal in raw mode, no CR/LF translation
     DevFull,   // every write fails with ENOSPC
     Closed,
+    AppendToFile,   // `>> outFile`, read back afterwards from the file itself
+    ReadWriteFile,  // `1<> outFile`
 };
 
-enum class StdinMode { DevNull, Closed };
+enum class StdinMode { DevNull, Closed, File /* `< inFile` */ };
 
 struct RunOptions {
     std::string workDir;  // must exist
@@ -31,9 +33,16 @@ struct RunOptions {
     std::chrono::seconds timeout{60};
     std::vector<std::string> setEnv;    // "NAME=value", replacing any inherited value
     std::vector<std::string> unsetEnv;  // names removed from the inherited environment
-    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored: a write past the limit
-    // comes back short instead of killing the program.
+    // RLIMIT_FSIZE in bytes. SIGXFSZ keeps its default action, as in a
+    // user's shell.
     std::optional<std::uint64_t> fileSizeLimit;
+    // Paths of the redirected standard handles, relative to workDir.
+    std::string outFile;
+    std::string inFile;
+    // Run as this user and group, with no supplementary groups. The
+    // program is opened before the rights are given up, so its folder need
+    // not be open to that user.
+    std::optional<unsigned> user;
 };
 
 struct RunResult {

@@ -1,6 +1,7 @@
 // Binary files: the record's state table, every status code, and the
 // posix backend's open rules on real files.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "recording_os.h"
 #include "runtime/fileio.h"
 #include "runtime/iostatus.h"
+#include "runtime/os/posix_calls.h"
 #include "runtime/terminate.h"
 #include "runtime/textio.h"
 
@@ -652,6 +654,14 @@ TEST(IoStatusDeathTest, CheckIoAfterLaterSuccessEndsWithFirstCode) {
 
 // --- Real files on the posix backend ---------------------------------------
 
+// The process starts as the program does: the backend's start-up blocks
+// the SIGIO by which the kernel tells a lease holder of another open.
+class ProgramStartUp : public testing::Environment {
+    void SetUp() override { os::StartUp(); }
+};
+const testing::Environment* const kProgramStartUp =
+    testing::AddGlobalTestEnvironment(new ProgramStartUp);
+
 TEST(PosixFile, OpenNeverCreatesAMissingFile) {
     fake::CleanRuntime clean;
     TempDir dir;
@@ -737,6 +747,56 @@ TEST(PosixFile, HardLinkSharesTheWriterHold) {
     EXPECT_EQ(second.State, StateClosed);
     CloseFileVar(first);
     EXPECT_EQ(TakeIoStatus(), 0u);
+}
+
+// The lease refused for a conflict is a sharing refusal. Refused for want
+// of support, the open falls back: another flock holder and the program's
+// own standard input are still seen.
+namespace lease {
+int error = 0;
+int (*realFcntl)(int, int, int) = nullptr;
+int Refused(int fd, int command, int argument) {
+    if (command != F_SETLEASE) return realFcntl(fd, command, argument);
+    errno = error;
+    return -1;
+}
+}  // namespace lease
+
+TEST(PosixFile, LeaseRefusedForConflictRefusesAndForWantOfSupportFallsBack) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.File("leased.bin", "abc");
+    const os::PosixCalls saved = os::posixCalls;
+    lease::realFcntl = saved.Fcntl;
+    os::posixCalls.Fcntl = lease::Refused;
+    for (int error : {EAGAIN, EACCES, EINVAL, ENOSYS}) {
+        SCOPED_TRACE(testing::Message() << "lease error " << error);
+        fake::CleanRuntime clean;
+        lease::error = error;
+        FileVar file{};
+        AssignName(file, path.c_str());
+        OpenExisting(file, 1);
+        if (error == EAGAIN) {
+            EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(EAGAIN));
+            EXPECT_EQ(file.State, StateClosed);
+            continue;
+        }
+        ASSERT_EQ(TakeIoStatus(), 0u);
+        int other = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_NE(flock(other, LOCK_SH | LOCK_NB), 0) << "the fallback took no flock";
+        close(other);
+        CloseFileVar(file);
+
+        int savedInput = dup(0);
+        int input = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(dup2(input, 0), 0);
+        OpenExisting(file, 1);
+        EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(EAGAIN)) << "standard input not seen";
+        dup2(savedInput, 0);
+        close(savedInput);
+        close(input);
+    }
+    os::posixCalls = saved;
 }
 
 // Mode 0444 means read-only for everyone; the tests run as root, whom the
