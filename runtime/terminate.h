@@ -9,10 +9,6 @@
 
 #include "runtime/os/os.h"
 
-// The code address to which the current function returns. A macro, so it
-// is taken in the frame that uses it.
-#define P5_RETURN_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))
-
 extern constinit std::uint32_t ExitStatus;
 extern constinit std::uintptr_t ErrorSite;  // 0: no run-time error
 extern constinit bool ConsoleProgram;       // clear: report in a message box

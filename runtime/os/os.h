@@ -13,6 +13,16 @@
 #include <cstddef>
 #include <cstdint>
 
+// The code address to which the current function returns. A macro, so it
+// is taken in the frame that uses it. 32-bit ARM keeps the Thumb state in
+// bit 0 of a return address; the code address is without it.
+#if defined(__arm__)
+#define P5_RETURN_ADDRESS() \
+    (reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)) & ~std::uintptr_t{1})
+#else
+#define P5_RETURN_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))
+#endif
+
 namespace os {
 
 using Handle = std::uint32_t;

@@ -209,6 +209,10 @@ std::uintptr_t ProgramCounter(const ucontext_t* context) {
     return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_EIP]);
 #elif defined(__aarch64__)
     return static_cast<std::uintptr_t>(context->uc_mcontext.pc);
+#elif defined(__arm__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.arm_pc);
+#elif defined(__riscv)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.__gregs[REG_PC]);
 #else
 #error "ProgramCounter: unsupported architecture"
 #endif
@@ -221,6 +225,10 @@ std::uintptr_t StackPointer(const ucontext_t* context) {
     return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_ESP]);
 #elif defined(__aarch64__)
     return static_cast<std::uintptr_t>(context->uc_mcontext.sp);
+#elif defined(__arm__)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.arm_sp);
+#elif defined(__riscv)
+    return static_cast<std::uintptr_t>(context->uc_mcontext.__gregs[REG_SP]);
 #endif
 }
 
@@ -365,12 +373,28 @@ void UnlinkFrame(FrameLink& frame) {
     if (innermostFrame == &frame) innermostFrame = frame.prev;
 }
 
+// The x87 control word's exception masks (bit clear: the exception traps),
+// as trap-enable bits of an ARM floating-point control register: invalid,
+// division by zero, overflow, underflow, inexact, denormal.
+[[maybe_unused]] std::uint32_t ArmTrapEnables(std::uint16_t control) {
+    constexpr struct { std::uint16_t mask; std::uint32_t enable; } kBits[] = {
+        {1u << 0, 1u << 8}, {1u << 2, 1u << 9}, {1u << 3, 1u << 10},
+        {1u << 4, 1u << 11}, {1u << 5, 1u << 12}, {1u << 1, 1u << 15},
+    };
+    std::uint32_t enables = 0;
+    for (const auto& bit : kBits) {
+        if ((control & bit.mask) == 0) enables |= bit.enable;
+    }
+    return enables;
+}
+
+// Rounding to nearest everywhere, pending flags cleared. Trapping is what
+// the platform allows: x87 and SSE trap as the control word says; ARM
+// cores mostly ignore the trap-enable bits, and RISC-V has none.
 void ResetFpu(std::uint16_t control) {
 #if defined(__x86_64__) || defined(__i386__)
     __asm__ volatile("fninit\n\tfwait\n\tfldcw %0" : : "m"(control));
 #if defined(__SSE__)
-    // Same masks and rounding in the SSE unit, where x86-64 does its
-    // arithmetic; pending exception flags are cleared.
     std::uint32_t csr = 0;
     __asm__ volatile("stmxcsr %0" : "=m"(csr));
     csr &= ~(0x1F80u | 0x6000u | 0x3Fu);
@@ -378,6 +402,21 @@ void ResetFpu(std::uint16_t control) {
     csr |= ((control >> 10) & 3u) << 13;
     __asm__ volatile("ldmxcsr %0" : : "m"(csr));
 #endif
+#elif defined(__aarch64__)
+    std::uint64_t fpcr = 0;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+    fpcr &= ~std::uint64_t{(3u << 22) | 0x9F00u};
+    fpcr |= ArmTrapEnables(control);
+    __asm__ volatile("msr fpcr, %0\n\tmsr fpsr, xzr" : : "r"(fpcr));
+#elif defined(__arm__) && defined(__ARM_FP)
+    std::uint32_t fpscr = 0;
+    __asm__ volatile("vmrs %0, fpscr" : "=r"(fpscr));
+    fpscr &= ~((3u << 22) | 0x9F00u | 0x9Fu);
+    fpscr |= ArmTrapEnables(control);
+    __asm__ volatile("vmsr fpscr, %0" : : "r"(fpscr));
+#elif defined(__riscv) && defined(__riscv_flen)
+    (void)control;
+    __asm__ volatile("csrw fcsr, zero");
 #else
     (void)control;
 #endif

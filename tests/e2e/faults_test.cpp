@@ -606,9 +606,7 @@ std::string RivalName(int i) { return "src" + std::to_string(i) + ".bin"; }
 // patch500 with `args`, natively or under Wine.
 std::vector<std::string> PatchCommand(bool win32, const std::vector<std::string>& args) {
     if (win32) return e2e::WineCommand(e2e::ProgramPath(true, "patch500"), args);
-    std::vector<std::string> command = {e2e::ProgramPath(false, "patch500")};
-    command.insert(command.end(), args.begin(), args.end());
-    return command;
+    return e2e::NativeCommand("patch500", args);
 }
 
 // Starts all runs held at a gate (a shell that says "ready" and waits on

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <utility>
 
 namespace e2e {
@@ -10,10 +11,30 @@ namespace {
 const std::string kSourceDir = P5_SOURCE_DIR;
 const std::string kNativeDir = P5_NATIVE_DIR;
 const std::string kWin32Dir = P5_WIN32_DIR;
+const std::string kEmulator = P5_EMULATOR;  // words separated by spaces; empty: none
+
+std::string ToolOr(const char* configured, const char* fallback) {
+    return *configured != 0 ? configured : fallback;
+}
 }  // namespace
+
+const std::string kReadelf = ToolOr(P5_READELF, "readelf");
+const std::string kNm = ToolOr(P5_NM, "nm");
+const std::string kAddr2line = ToolOr(P5_ADDR2LINE, "addr2line");
+const std::string kLinkage = P5_LINKAGE;
 
 std::string ProgramPath(bool win32, const std::string& program) {
     return win32 ? kWin32Dir + "/" + program + ".exe" : kNativeDir + "/" + program;
+}
+
+std::vector<std::string> NativeCommand(const std::string& program,
+                                       const std::vector<std::string>& args) {
+    std::vector<std::string> command;
+    std::istringstream words(kEmulator);
+    for (std::string word; words >> word;) command.push_back(word);
+    command.push_back(ProgramPath(false, program));
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
 }
 
 RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
@@ -26,9 +47,7 @@ RunResult Run(bool win32, const std::string& program, const std::vector<std::str
         std::string asan = inherited != nullptr ? inherited : "";
         if (!asan.empty()) asan += ':';
         options.setEnv.push_back("ASAN_OPTIONS=" + asan + "allow_user_segv_handler=1");
-        std::vector<std::string> argv{path};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, options);
+        return RunProgram(NativeCommand(program, args), options);
     }
     return RunProgram(WineCommand(path, args), ForWine(std::move(options)));
 }

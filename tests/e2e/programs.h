@@ -17,6 +17,19 @@ namespace e2e {
 // build/native/<program>, or build/win32/<program>.exe.
 std::string ProgramPath(bool win32, const std::string& program);
 
+// The command that runs a native program of this tree with `args`: the
+// program itself, or in a cross build the emulator that runs it.
+std::vector<std::string> NativeCommand(const std::string& program,
+                                       const std::vector<std::string>& args);
+
+// The binary tools that read this tree's native images.
+extern const std::string kReadelf;
+extern const std::string kNm;
+extern const std::string kAddr2line;
+
+// How the native programs are linked: "static-pie", "static" or "dynamic".
+extern const std::string kLinkage;
+
 // One run of a program of this project, with the settings each build needs
 // (Wine's environment; faults reaching the program's own handler under the
 // sanitizers).

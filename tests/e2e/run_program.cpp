@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 extern char** environ;
 
@@ -140,6 +141,17 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
     return pointers;
 }
 
+// The first executable `name` in PATH, or `name` itself.
+std::string FoundInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        std::string candidate = folder + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
 // After fork: only plain system calls until exec. A failure is reported
 // to the parent as an errno value on `report`.
 [[noreturn]] void ReportAndExit(int report) {
@@ -172,6 +184,8 @@ std::vector<char*> PointersTo(std::vector<std::string>& strings) {
             fail();
         }
         execveat(program, "", argv, envp, AT_EMPTY_PATH);
+        // Under qemu-user, which lacks it, the path must be open to the user.
+        if (errno == ENOSYS) execve(argv[0], argv, envp);
         ReportAndExit(report);
     }
     execvpe(argv[0], argv, envp);
@@ -241,6 +255,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     }
 
     std::vector<std::string> args = argv;
+    if (options.user && args[0].find('/') == std::string::npos) args[0] = FoundInPath(args[0]);
     std::vector<std::string> env = ChildEnvironment(options);
     std::vector<char*> argp = PointersTo(args);
     std::vector<char*> envp = PointersTo(env);

@@ -1,9 +1,10 @@
 // The few C library calls the posix backend makes, as direct Linux system
-// calls on x86-64, for programs linked without any C library. The backend
-// itself stays plain POSIX; on other systems it links the system's libc.
+// calls (x86-64 and arm64), for programs linked without any C library. The
+// backend itself stays plain POSIX; elsewhere it links the system's libc.
 //
 // Failures set errno and return -1, as the C library does.
 #include <poll.h>
+#include <time.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -44,6 +45,7 @@ constexpr unsigned long kSaRestorer = 0x04000000;
 
 // Where a handler returns to: back into the kernel to resume the thread.
 extern "C" void P5RestoreSignal();
+#if defined(__x86_64__)
 __asm__(
     ".text\n"
     ".globl P5RestoreSignal\n"
@@ -51,6 +53,17 @@ __asm__(
     "P5RestoreSignal:\n"
     "    movq $15, %rax\n"  // rt_sigreturn
     "    syscall\n");
+#elif defined(__aarch64__)
+__asm__(
+    ".text\n"
+    ".globl P5RestoreSignal\n"
+    ".hidden P5RestoreSignal\n"
+    "P5RestoreSignal:\n"
+    "    mov x8, #139\n"  // rt_sigreturn
+    "    svc #0\n");
+#endif
+
+constexpr long kAtCurrentFolder = -100;
 
 extern "C" {
 
@@ -64,7 +77,8 @@ int open(const char* path, int flags, ...) {
         mode = va_arg(arguments, unsigned);
         va_end(arguments);
     }
-    return static_cast<int>(Result(p5sys::Call(p5sys::kOpenat, -100, reinterpret_cast<long>(path), flags, mode)));
+    return static_cast<int>(
+        Result(p5sys::Call(p5sys::kOpenat, kAtCurrentFolder, reinterpret_cast<long>(path), flags, mode)));
 }
 
 int __open_2(const char* path, int flags) { return open(path, flags); }
@@ -102,12 +116,14 @@ int dup3(int from, int to, int flags) {
 }
 
 int poll(struct pollfd* fds, unsigned long count, int timeout) {
-    return static_cast<int>(Result(p5sys::Call(p5sys::kPoll, reinterpret_cast<long>(fds), static_cast<long>(count), timeout)));
+    struct timespec limit = {timeout / 1000, (timeout % 1000) * 1000000L};
+    return static_cast<int>(Result(p5sys::Call(p5sys::kPpoll, reinterpret_cast<long>(fds), static_cast<long>(count),
+                                               timeout >= 0 ? reinterpret_cast<long>(&limit) : 0, 0, 0)));
 }
 
 ssize_t readlink(const char* path, char* buffer, size_t size) {
-    return Result(p5sys::Call(p5sys::kReadlink, reinterpret_cast<long>(path), reinterpret_cast<long>(buffer),
-                              static_cast<long>(size)));
+    return Result(p5sys::Call(p5sys::kReadlinkat, kAtCurrentFolder, reinterpret_cast<long>(path),
+                              reinterpret_cast<long>(buffer), static_cast<long>(size)));
 }
 
 ssize_t __readlink_chk(const char* path, char* buffer, size_t size, size_t) {

@@ -1,8 +1,9 @@
-// Process entry on Linux x86-64 for a static position-independent program
-// linked without a C library: relocate the image, make its relocated data
-// read-only, set up thread-local storage and the stack guard, then run the
-// main block. Start-up is most of this program's cost, and a C library's
-// own start-up is many times the work of everything else it does.
+// Process entry on Linux (x86-64, arm64) for a static position-independent
+// program linked without a C library: relocate the image, make its
+// relocated data read-only, set up thread-local storage and the stack
+// guard, then run the main block. Start-up is most of this program's cost,
+// and a C library's own start-up is many times the work of everything else
+// it does.
 //
 // Until the image is relocated nothing here may read a stored address, so
 // this file is built without the stack protector and uses only
@@ -21,6 +22,7 @@ extern Elf64_Dyn _DYNAMIC[] __attribute__((visibility("hidden")));
 [[noreturn]] void P5Start(std::uintptr_t* stack);
 }
 
+#if defined(__x86_64__)
 __asm__(
     ".text\n"
     ".globl _start\n"
@@ -30,12 +32,30 @@ __asm__(
     "    andq $-16, %rsp\n"
     "    call P5Start\n"
     "    hlt\n");
+constexpr std::uint32_t kRelativeRelocation = R_X86_64_RELATIVE;
+#elif defined(__aarch64__)
+__asm__(
+    ".text\n"
+    ".globl _start\n"
+    "_start:\n"
+    "    mov x29, #0\n"
+    "    mov x30, #0\n"
+    "    mov x0, sp\n"  // argc, argv..., 0, envp..., 0, auxv; 16-aligned
+    "    bl P5Start\n"
+    "    udf #0\n");
+constexpr std::uint32_t kRelativeRelocation = R_AARCH64_RELATIVE;
+
+// Where arm64 code compiled with the stack protector finds the guard. It
+// lies in the relocated data that start-up makes read-only.
+extern "C" {
+__attribute__((section(".data.rel.ro"), visibility("hidden"))) constinit std::uintptr_t __stack_chk_guard = 0;
+}
+#endif
 
 namespace {
 
-constexpr long kArchSetFs = 0x1002;
 constexpr std::size_t kTlsAreaSize = 512;  // the runtime's few thread-local words
-constexpr std::size_t kTcbSize = 64;       // self pointer; stack guard at 0x28
+constexpr std::size_t kTcbSize = 64;       // x86-64: self pointer, stack guard at 0x28
 
 alignas(64) constinit unsigned char tlsArea[kTlsAreaSize + kTcbSize] = {};
 
@@ -56,25 +76,42 @@ void Relocate(std::uintptr_t base) {
     }
     for (std::size_t i = 0; i < bytes / sizeof(Elf64_Rela); ++i) {
         const Elf64_Rela& r = relocations[i];
-        if (ELF64_R_TYPE(r.r_info) != R_X86_64_RELATIVE) Fail();  // nothing else is linked in
+        if (ELF64_R_TYPE(r.r_info) != kRelativeRelocation) Fail();  // nothing else is linked in
         *reinterpret_cast<std::uintptr_t*>(base + r.r_offset) = base + r.r_addend;
     }
 }
 
-// Variant II: the thread's block lies just below the thread pointer, which
-// points at a control block that starts with its own address.
-void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard) {
-    std::size_t align = tls.p_align > 1 ? tls.p_align : 1;
-    std::size_t blockSize = (tls.p_memsz + align - 1) & ~(align - 1);
-    if (blockSize > kTlsAreaSize || align > 64) Fail();
-    auto tp = reinterpret_cast<std::uintptr_t>(tlsArea) + kTlsAreaSize;
-    auto* block = reinterpret_cast<unsigned char*>(tp - blockSize);
+void CopyTlsImage(unsigned char* block, std::uintptr_t base, const Elf64_Phdr& tls) {
     const auto* image = reinterpret_cast<const unsigned char*>(base + tls.p_vaddr);
     for (std::size_t i = 0; i < tls.p_filesz; ++i) block[i] = image[i];
+}
+
+void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard) {
+    std::size_t align = tls.p_align > 1 ? tls.p_align : 1;
+    if (align > 64) Fail();
+#if defined(__x86_64__)
+    // Variant II: the thread's block lies just below the thread pointer,
+    // which points at a control block that starts with its own address.
+    constexpr long kArchSetFs = 0x1002;
+    std::size_t blockSize = (tls.p_memsz + align - 1) & ~(align - 1);
+    if (blockSize > kTlsAreaSize) Fail();
+    auto tp = reinterpret_cast<std::uintptr_t>(tlsArea) + kTlsAreaSize;
+    CopyTlsImage(reinterpret_cast<unsigned char*>(tp - blockSize), base, tls);
     auto* control = reinterpret_cast<std::uintptr_t*>(tp);
     control[0] = tp;
     control[5] = static_cast<std::uintptr_t>(guard);  // %fs:0x28
     if (p5sys::Call(p5sys::kArchPrctl, kArchSetFs, static_cast<long>(tp)) != 0) Fail();
+#elif defined(__aarch64__)
+    // Variant I: the thread pointer points at a 16-byte control block, and
+    // the program's block follows at the next multiple of its alignment.
+    // Setting the register is no system call.
+    std::size_t offset = (16 + align - 1) & ~(align - 1);
+    if (offset + tls.p_memsz > sizeof tlsArea) Fail();
+    auto tp = reinterpret_cast<std::uintptr_t>(tlsArea);
+    CopyTlsImage(tlsArea + offset, base, tls);
+    __asm__ volatile("msr tpidr_el0, %0" : : "r"(tp));
+    __stack_chk_guard = static_cast<std::uintptr_t>(guard);
+#endif
 }
 
 }  // namespace
@@ -101,17 +138,19 @@ extern "C" __attribute__((used)) void P5Start(std::uintptr_t* stack) {
     Relocate(base);
 
     const Elf64_Phdr* tls = nullptr;
+    const Elf64_Phdr* relro = nullptr;
     for (std::size_t i = 0; i < header.e_phnum; ++i) {
-        const Elf64_Phdr& s = segments[i];
-        if (s.p_type == PT_TLS) tls = &s;
-        if (s.p_type == PT_GNU_RELRO) {
-            std::uintptr_t start = (base + s.p_vaddr) & ~(pageSize - 1);
-            std::uintptr_t end = (base + s.p_vaddr + s.p_memsz) & ~(pageSize - 1);
-            if (end > start) p5sys::Call(p5sys::kMprotect, static_cast<long>(start), static_cast<long>(end - start), 1);
-        }
+        if (segments[i].p_type == PT_TLS) tls = &segments[i];
+        if (segments[i].p_type == PT_GNU_RELRO) relro = &segments[i];
     }
     Elf64_Phdr noTls = {};
     SetUpThread(base, tls != nullptr ? *tls : noTls, guard);
+    // Read-only from here on: relocated pointers, and the guard on arm64.
+    if (relro != nullptr) {
+        std::uintptr_t start = (base + relro->p_vaddr) & ~(pageSize - 1);
+        std::uintptr_t end = (base + relro->p_vaddr + relro->p_memsz) & ~(pageSize - 1);
+        if (end > start) p5sys::Call(p5sys::kMprotect, static_cast<long>(start), static_cast<long>(end - start), 1);
+    }
 
     os::SetArgumentVector(count, arguments);
     ProgramMain();
