@@ -19,7 +19,10 @@ void AssignName(FileHead& file, const char* name) {
     if (name == nullptr) return;
     for (std::size_t i = 0; i < os::PathCapacity; ++i) {
         file.PathName[i] = name[i];
-        if (name[i] == 0) return;
+        if (name[i] == 0) {
+            file.PathTooLong = !os::NameWithinLimit(file.PathName, i);
+            return;
+        }
     }
     // Never keep a prefix: it could name another file.
     file.PathName[os::PathCapacity - 1] = 0;

@@ -43,9 +43,10 @@ struct FileHead {
     FileRoutine TransferRoutine;
     FileRoutine FlushRoutine;
     FileRoutine CloseRoutine;
-    // Set when the bound name did not fit PathName: every open then fails
-    // rather than reach a file named by a truncated prefix. Kept in front
-    // of the name, so binding a short name touches only the record's start.
+    // Set when the bound name did not fit PathName, or is longer than the
+    // system takes: every open then fails rather than reach a file named
+    // by a truncated prefix. Kept in front of the name, so binding a short
+    // name touches only the record's start.
     bool PathTooLong;
     char PathName[os::PathCapacity];
 };

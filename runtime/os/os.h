@@ -34,15 +34,23 @@ enum class Access : std::uint8_t { Read = 0, Write = 1, ReadWrite = 2 };
 enum class StdStream : std::uint8_t { Input, Output, Error };
 enum class FileType : std::uint32_t { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
 
-// Longest file name a record can hold, terminating zero included.
+// Longest file name a record can hold, terminating zero included. win32
+// counts a name in UTF-16 units, MAX_PATH of them with the terminator; in
+// the UTF-8 code page one unit takes up to three bytes.
 #if defined(_WIN32)
-inline constexpr std::size_t PathCapacity = 260;  // MAX_PATH
+inline constexpr std::size_t PathCapacity = 3 * 259 + 1;
 #else
 inline constexpr std::size_t PathCapacity = 4096;  // PATH_MAX
 #endif
 
-// The platform's code for a name that does not fit PathCapacity
-// (ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG).
+// Whether the system takes the name whole: `bytes` long, all of it within
+// PathCapacity. win32: at most 259 UTF-16 units once converted from the
+// active code page, which is asked for only when the name is longer than
+// 259 bytes; posix: always.
+bool NameWithinLimit(const char* name, std::size_t bytes);
+
+// The platform's code for a name that does not fit (ERROR_FILENAME_EXCED_RANGE,
+// ENAMETOOLONG).
 extern const Error NameTooLongError;
 
 struct Calls {

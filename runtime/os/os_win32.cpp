@@ -255,6 +255,49 @@ std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
     return GetModuleFileNameA(nullptr, buffer, size);
 }
 
+namespace {
+
+// Bytes of the well-formed UTF-8 sequence at p (1 to 4), or 0. The name's
+// terminating zero is never a continuation byte, so no sequence runs past it.
+unsigned SequenceLength(const unsigned char* p) {
+    unsigned lead = p[0];
+    unsigned length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3
+                    : lead < 0xF5 ? 4 : 0;
+    for (unsigned i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    }
+    // Overlong forms, surrogates, and code points above U+10FFFF.
+    if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F) ||
+        (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+// No code page spends less than a byte on a UTF-16 unit, so a name of up to
+// 259 bytes fits without asking which one is active. In UTF-8, the code
+// page the manifest asks for, a four-byte sequence is a surrogate pair and
+// a byte that starts no sequence counts as a unit of its own, never fewer
+// than the system makes of it. Other code pages count bytes, as before the
+// manifest: exact in a single-byte one; in a double-byte one a name of
+// more than 259 bytes is refused even with fewer characters, never cut.
+bool NameWithinLimit(const char* name, std::size_t bytes) {
+    constexpr std::size_t kLimit = MAX_PATH - 1;
+    static_assert(PathCapacity == 3 * kLimit + 1);
+    if (bytes <= kLimit) return true;
+    if (GetACP() != CP_UTF8) return false;
+    auto* p = reinterpret_cast<const unsigned char*>(name);
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < bytes && units <= kLimit;) {
+        unsigned length = SequenceLength(p + i);
+        units += length == 4 ? 2 : 1;
+        i += length == 0 ? 1 : length;
+    }
+    return units <= kLimit;
+}
+
 const char* CommandLine() { return GetCommandLineA(); }
 
 char** ArgumentVector(int* count) {
