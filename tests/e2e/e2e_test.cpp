@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "programs.h"
@@ -333,6 +335,62 @@ TEST(ImageWin32, IsDynamicBaseAndNxCompatible) {
     ASSERT_TRUE(flags);
     EXPECT_EQ(*flags & 0x40, 0x40u) << "dynamic base";
     EXPECT_EQ(*flags & 0x100, 0x100u) << "NX compatible";
+}
+
+// The resources of patch500.exe as windres reads them back from the image;
+// in the manifest's text every double quote comes doubled.
+std::string ResourceScript() {
+    std::string problem;
+    std::string script = e2e::ToolOutput(
+        {"i686-w64-mingw32-windres", "-i", ProgramPath(true, "patch500"), "-O", "rc"}, &problem);
+    EXPECT_EQ(problem, "");
+    return script;
+}
+
+// The caller's rights, so that no elevation is asked for a program whose
+// name reads like an installer's; UTF-8 as the process's code page.
+TEST(ImageWin32, ManifestAsksForCallersRightsAndUtf8) {
+    std::string script = ResourceScript();
+    ASSERT_NE(script.find("\n1 24 /* RT_MANIFEST */"), std::string::npos) << script;
+    for (const char* setting :
+         {"<requestedExecutionLevel level=\"\"asInvoker\"\" uiAccess=\"\"false\"\"/>",
+          "<activeCodePage xmlns=\"\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\"\">"
+          "UTF-8</activeCodePage>"}) {
+        EXPECT_NE(script.find(setting), std::string::npos) << setting << "\n" << script;
+    }
+    std::size_t systems = 0;
+    for (std::size_t at = 0; (at = script.find("<supportedOS ", at)) != std::string::npos; ++at) {
+        ++systems;
+    }
+    EXPECT_EQ(systems, 5u) << "Vista to Windows 10/11";
+}
+
+// The project's version, and no text the installer guess looks for.
+TEST(ImageWin32, VersionInformationReadsLikeNoInstaller) {
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const std::string& line : Lines(ResourceScript())) {
+        std::vector<std::string> w = Words(line);
+        if (w.size() < 3 || w[0] != "VALUE" || w[1].front() != '"' || w[2].front() != '"') continue;
+        const std::string between = "\", \"";
+        std::size_t key = line.find('"') + 1, at = line.find(between, key);
+        ASSERT_NE(at, std::string::npos) << line;
+        std::size_t value = at + between.size();
+        values.emplace_back(line.substr(key, at - key), line.substr(value, line.rfind('"') - value));
+    }
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : values) {
+        keys.push_back(key);
+        if (key == "FileVersion" || key == "ProductVersion") {
+            EXPECT_EQ(value, P5_VERSION) << key;
+        }
+        std::string lower = value;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const char* word : {"patch", "setup", "install", "update", "upd"}) {
+            EXPECT_EQ(lower.find(word), std::string::npos) << key << ": " << value;
+        }
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"FileDescription", "FileVersion", "ProductName",
+                                              "ProductVersion"}));
 }
 
 TEST(ImageWin32, StrippedProgramIsUnder16KiB) {

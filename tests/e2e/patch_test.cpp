@@ -79,10 +79,32 @@ std::string Backslashed(std::string path) {
     return path;
 }
 
-// The longest names each build takes; one byte more must be refused, not
-// cut back to these.
+std::string Repeated(const std::string& text, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// A relative path of `units` UTF-16 units, as Windows counts a name:
+// folders of 50 CJK characters (3 bytes, one unit each), then a name that
+// fills it up and ends in an emoji (4 bytes, two units).
+std::string DeepWidePath(std::size_t units) {
+    const std::string cjk = "日", emoji = "😀";
+    std::string path;
+    std::size_t used = 0;
+    for (; units - used > 100; used += 51) path += Repeated(cjk, 50) + "/";
+    return path + Repeated(cjk, units - used - 2) + emoji;
+}
+
+// The longest names each build takes: natively 4095 bytes, on win32 259
+// units (767 bytes). One more must be refused, not cut back to these nor
+// opened though it exists.
 const std::string kLongestNative = DeepPath(4095);
-const std::string kLongestWin32 = DeepPath(259);
+const std::string kLongestWin32 = DeepWidePath(259);
+const std::string kOverWin32 = kLongestWin32 + "x";
+
+// Cyrillic, two bytes a character: a folder and a name of 100 each.
+const std::string kCyrillicPath = Repeated("д", 100) + "/" + Repeated("ф", 100);
 
 // ---- Rows ----
 
@@ -352,13 +374,23 @@ const Row kRows[] = {
      .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kOk,
      .after = {{"src.bin", kSource}, {kLongestWin32, Patched(k800)}}},
     {.name = "first_path_over_259_chars", .build = Build::Win32,
-     .args = {Backslashed(kLongestWin32) + "x", "src.bin"},
-     .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kCantFind1st,
-     .after = {{"src.bin", kSource}, {kLongestWin32, k800}}},
+     .args = {Backslashed(kOverWin32), "src.bin"},
+     .before = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}},
+     .expected = kCantFind1st,
+     .after = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}}},
     {.name = "second_path_over_259_chars", .build = Build::Win32,
-     .args = {"src.bin", Backslashed(kLongestWin32) + "x"},
-     .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kCantFind2nd,
-     .after = {{"src.bin", kSource}, {kLongestWin32, k800}}},
+     .args = {"src.bin", Backslashed(kOverWin32)},
+     .before = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}},
+     .expected = kCantFind2nd,
+     .after = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}}},
+    // Names in any script, in the UTF-8 code page the program asks for.
+    {.name = "cyrillic_and_cjk_names", .build = Build::Win32,
+     .args = {"сорс.bin", "日本.bin"}, .before = {{"сорс.bin", kSource}, {"日本.bin", k800}},
+     .expected = kOk, .after = {{"сорс.bin", kSource}, {"日本.bin", Patched(k800)}}},
+    {.name = "path_of_201_cyrillic_chars_is_patched", .build = Build::Win32,
+     .args = {Backslashed(kCyrillicPath), "src.bin"},
+     .before = {{"src.bin", kSource}, {kCyrillicPath, k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {kCyrillicPath, Patched(k800)}}},
 
     // Run-time errors after both files were opened.
     {.name = "short_write_at_file_size_limit", .build = Build::Native,
@@ -413,7 +445,9 @@ const Row kRows[] = {
      .commandLine = "prog sub\\\"my tgt.bin\" src.bin",
      .before = {{"src.bin", kSource}, {"sub/my tgt.bin", k800}}, .expected = kOk,
      .after = {{"src.bin", kSource}, {"sub/my tgt.bin", Patched(k800)}}},
-    // An ANSI (cp1252) name; Wine keeps it on disk in UTF-8.
+    // A caller in cp1252 (the launcher) writes é as 0xE9; the system hands
+    // it over as a character, which this UTF-8 process gets as 0xC3 0xA9:
+    // the same name, the same file.
     {.name = "name_with_bytes_above_127", .build = Build::Win32,
      .commandLine = "prog \xe9t\xe9.bin src.bin",
      .before = {{"src.bin", kSource}, {"\xc3\xa9t\xc3\xa9.bin", k800}}, .expected = kOk,
@@ -537,7 +571,7 @@ void ExpectFiles(int root, const std::vector<After>& expected) {
 
 // ---- Running a row ----
 
-// Under Wine: cp1252 file names reach the disk as UTF-8 only in a UTF-8
+// Under Wine: file names reach the disk as UTF-8 only in a UTF-8
 // locale, whatever the machine's own is.
 RunOptions WineLocale(RunOptions options) {
     options.setEnv.push_back("LC_ALL=C.UTF-8");
