@@ -255,6 +255,11 @@ std::uint32_t ExceptionCodeOf(int signal, const siginfo_t* info, const ucontext_
         case FPE_FLTRES: return kFltInexactResult;
         case FPE_FLTINV: return kFltInvalidOperation;
         case FPE_FLTSUB: return kArrayBoundsExceeded;
+#if defined(__arm__)
+        // 32-bit ARM divides in software, and the division routines raise
+        // SIGFPE themselves on a zero divisor.
+        case SI_TKILL: return kIntDivideByZero;
+#endif
         default: return kIllegalInstruction;  // no row of its own: 217
         }
     case SIGILL:

@@ -49,8 +49,9 @@ __attribute__((noinline, no_sanitize("undefined"))) unsigned Divide(unsigned a, 
     return a / b;
 }
 
-// Integer division by zero traps on x86 only; elsewhere it gives a number
-// and the case says so.
+// Integer division by zero traps on x86, and 32-bit ARM's division
+// routines raise the signal; elsewhere it gives a number and the case
+// says so.
 void DivideByZero() {
     volatile unsigned dividend = 1;
     volatile unsigned divisor = 0;
