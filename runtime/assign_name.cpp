@@ -1,7 +1,23 @@
+#include "runtime/checked_memory.h"
 #include "runtime/fileio.h"
 #include "runtime/textio.h"
 
+namespace {
+
+// Bytes before the terminating zero, or PathCapacity when there is none
+// within the system's limit.
+std::size_t NameLength(const char* name) {
+    std::size_t n = 0;
+    while (n < os::PathCapacity && name[n] != 0) ++n;
+    return n;
+}
+
+}  // namespace
+
 void AssignName(FileHead& file, const char* name) {
+    // A never-bound record's fields hold nothing of its own to give back.
+    char* previousLongName = IsBound(file.State) ? file.LongPathName : nullptr;
+
     file.SysHandle = 0;
     file.State = StateClosed;
     file.RecordSize = TextBufferSize;
@@ -16,15 +32,17 @@ void AssignName(FileHead& file, const char* name) {
 
     file.PathName[0] = 0;
     file.PathTooLong = false;
-    if (name == nullptr) return;
-    for (std::size_t i = 0; i < os::PathCapacity; ++i) {
-        file.PathName[i] = name[i];
-        if (name[i] == 0) {
-            file.PathTooLong = !os::NameWithinLimit(file.PathName, i);
-            return;
+    file.LongPathName = nullptr;
+    std::size_t length = name != nullptr ? NameLength(name) : 0;
+    if (length >= os::PathCapacity) {
+        file.PathTooLong = true;  // never keep a prefix: it could name another file
+    } else if (length > 0) {
+        char* kept = file.PathName;
+        if (length >= InlinePathCapacity) {
+            kept = file.LongPathName = static_cast<char*>(GetMemChecked(length + 1));
         }
+        __builtin_memcpy(kept, name, length + 1);
+        file.PathTooLong = !os::NameWithinLimit(kept, length);
     }
-    // Never keep a prefix: it could name another file.
-    file.PathName[os::PathCapacity - 1] = 0;
-    file.PathTooLong = true;
+    FreeMemChecked(previousLongName);
 }

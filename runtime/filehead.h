@@ -1,6 +1,7 @@
 // File records shared by binary files and text files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/os/os.h"
@@ -29,6 +30,9 @@ enum AccessKind : std::uint8_t {
 
 struct FileHead;
 
+// Names of up to 259 bytes live in the record itself.
+inline constexpr std::size_t InlinePathCapacity = 260;
+
 // Every routine slot takes its record and returns 0 or an error code.
 using FileRoutine = std::uint32_t (*)(FileHead& file);
 
@@ -43,13 +47,20 @@ struct FileHead {
     FileRoutine TransferRoutine;
     FileRoutine FlushRoutine;
     FileRoutine CloseRoutine;
-    // Set when the bound name did not fit PathName, or is longer than the
-    // system takes: every open then fails rather than reach a file named
-    // by a truncated prefix. Kept in front of the name, so binding a short
-    // name touches only the record's start.
+    // Set when the bound name is longer than the system takes: every open
+    // then fails rather than reach a file named by a truncated prefix.
     bool PathTooLong;
-    char PathName[os::PathCapacity];
+    // A name too long for PathName, up to the system's limit, is kept whole
+    // in a block of the runtime's heap that the record owns; null otherwise.
+    // So a record stays small, and a run's records share one page.
+    char* LongPathName;
+    char PathName[InlinePathCapacity];
 };
+
+// The name a record is bound to; empty means a standard handle.
+inline const char* BoundName(const FileHead& file) {
+    return file.LongPathName != nullptr ? file.LongPathName : file.PathName;
+}
 
 // An untyped binary file: the head alone.
 struct FileVar : FileHead {};

@@ -34,7 +34,8 @@ constinit BlockHeader* freeLists[kClassCount] = {};
 // The first region is part of the program image: a run that needs only a
 // few small strings asks the system for no memory at all.
 constexpr std::size_t kFirstRegionSize = 64 * 1024;
-alignas(16) constinit char firstRegion[kFirstRegionSize] = {};
+// Only its start is touched by a run: it comes first of the large arrays.
+alignas(16) P5_LAST_IN_MEMORY("1") constinit char firstRegion[kFirstRegionSize] = {};
 constinit bool firstRegionInUse = false;
 
 bool IsFirstRegion(const Region* region) {

@@ -28,9 +28,9 @@ void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind) 
     if (file.PathTooLong) {
         file.State = kStateOfKind[kind];
         error = os::NameTooLongError;
-    } else if (file.PathName[0] != 0) {
+    } else if (const char* name = BoundName(file); name[0] != 0) {
         file.State = kStateOfKind[kind];
-        error = os::sys.OpenExisting(file.PathName, kAccessOfKind[kind], &handle);
+        error = os::sys.OpenExisting(name, kAccessOfKind[kind], &handle);
     } else {
         // A standard handle is never closed by its record.
         file.CloseRoutine = NoOpRoutine;

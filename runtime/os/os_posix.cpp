@@ -22,7 +22,6 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -40,10 +39,24 @@ const Error NameTooLongError = ENAMETOOLONG;
 
 namespace {
 
-// Bit n set: descriptor n was closed when the process started (or was
-// given up since) and now holds a read-only /dev/null only to keep its
-// number from being handed to a user file.
+// Bit n set: descriptor n was found closed (or was given up since) and now
+// holds a read-only /dev/null only to keep its number from being handed to
+// a user file. Found lazily: an open that returns a descriptor above 2
+// proves that 0, 1 and 2 are all taken, since the system hands out the
+// lowest free number; before that, asking for a standard handle checks.
 constinit unsigned closedStandard = 0;
+constinit bool standardTaken = false;
+
+// The length each descriptor's regular file had when it was opened: from
+// then on the file is held against every other open, so the length query
+// need not ask the system again. A write or a close forgets it.
+constexpr int kKnownLengths = 16;
+constinit std::uint64_t knownLength[kKnownLengths] = {};
+constinit std::uint32_t lengthKnown = 0;  // bit per descriptor
+
+void ForgetLength(int fd) {
+    if (fd >= 0 && fd < kKnownLengths) lengthKnown &= ~(1u << fd);
+}
 
 constinit int argumentCount = 0;
 constinit char** argumentVector = nullptr;
@@ -53,7 +66,7 @@ constinit volatile sig_atomic_t handlerRemoved = 0;
 thread_local constinit ThreadBlock threadBlock{};
 thread_local constinit FrameLink* innermostFrame = nullptr;
 
-alignas(16) constinit char alternateStack[64 * 1024] = {};
+alignas(16) P5_LAST_IN_MEMORY("2") constinit char alternateStack[64 * 1024] = {};
 
 Error OccupyWithNull(int fd) {
     int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -97,6 +110,21 @@ Error HoldAgainstOtherOpens(int fd, Access access, const struct stat& st) {
     return IsStandardHandle(st) ? EAGAIN : 0;
 }
 
+// A user file never keeps a standard descriptor's number: it moves above
+// 2, and the number it had is occupied, so no output meant for standard
+// output or error can land in it.
+Error MoveAboveStandard(int* fd) {
+    if (*fd > 2) {
+        standardTaken = true;
+        return 0;
+    }
+    int moved = posixCalls.Fcntl(*fd, F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return errno;
+    if (OccupyWithNull(*fd) != 0) posixCalls.Close(*fd);  // gives up the low number
+    *fd = moved;
+    return 0;
+}
+
 Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
     int mode = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
     // O_NONBLOCK keeps a FIFO without a peer from hanging the open, and
@@ -104,6 +132,10 @@ Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
     // once (EWOULDBLOCK) instead of waiting for that process to let go.
     int fd = posixCalls.Open(path, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return errno;
+    if (Error err = MoveAboveStandard(&fd)) {
+        posixCalls.Close(fd);
+        return err;
+    }
 
     struct stat st;
     Error err = 0;
@@ -121,12 +153,20 @@ Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
         posixCalls.Close(fd);
         return err;
     }
+    if (S_ISREG(st.st_mode) && fd < kKnownLengths) {
+        knownLength[fd] = static_cast<std::uint64_t>(st.st_size);
+        lengthKnown |= 1u << fd;
+    }
     *handle = static_cast<Handle>(fd);
     return 0;
 }
 
 Error PosixGetStdHandle(StdStream which, Handle* handle) {
     int fd = which == StdStream::Input ? 0 : which == StdStream::Output ? 1 : 2;
+    if (!standardTaken && !(closedStandard & (1u << fd)) && posixCalls.Fcntl(fd, F_GETFD, 0) < 0 &&
+        errno == EBADF) {
+        OccupyWithNull(fd);
+    }
     if (closedStandard & (1u << fd)) return EBADF;
     *handle = static_cast<Handle>(fd);
     return 0;
@@ -140,6 +180,7 @@ Error PosixRead(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* 
 }
 
 Error PosixWrite(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
+    ForgetLength(static_cast<int>(handle));
     ssize_t n = write(static_cast<int>(handle), buffer, size);
     if (n < 0) return errno;
     *done = static_cast<std::uint32_t>(n);
@@ -147,14 +188,20 @@ Error PosixWrite(Handle handle, const void* buffer, std::uint32_t size, std::uin
 }
 
 Error PosixFileSize(Handle handle, std::uint64_t* size) {
+    int fd = static_cast<int>(handle);
+    if (fd >= 0 && fd < kKnownLengths && (lengthKnown & (1u << fd))) {
+        *size = knownLength[fd];
+        return 0;
+    }
     struct stat st;
-    if (fstat(static_cast<int>(handle), &st) != 0) return errno;
+    if (fstat(fd, &st) != 0) return errno;
     *size = static_cast<std::uint64_t>(st.st_size);
     return 0;
 }
 
 Error PosixClose(Handle handle) {
     int fd = static_cast<int>(handle);
+    ForgetLength(fd);
     if (fd >= 0 && fd <= 2) return OccupyWithNull(fd);
     return close(fd) == 0 ? 0 : errno;
 }
@@ -330,13 +377,6 @@ constinit PosixCalls posixCalls = {
 ThreadBlock& CurrentThreadBlock() { return threadBlock; }
 
 void StartUp() {
-    // One poll tells which of the three are closed: those report POLLNVAL.
-    struct pollfd standard[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-    if (poll(standard, 3, 0) >= 0) {
-        for (int fd = 0; fd <= 2; ++fd) {
-            if (standard[fd].revents & POLLNVAL) OccupyWithNull(fd);
-        }
-    }
     // Blocked, all three with one call: a write to a pipe without reader
     // or past the file-size limit then fails with EPIPE or EFBIG instead of
     // ending the program, and the SIGIO that tells a lease holder another

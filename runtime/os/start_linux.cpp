@@ -54,7 +54,7 @@ __attribute__((section(".data.rel.ro"), visibility("hidden"))) constinit std::ui
 
 namespace {
 
-constexpr std::size_t kTlsAreaSize = 512;  // the runtime's few thread-local words
+constexpr std::size_t kTlsAreaSize = 128;  // the runtime's few thread-local words
 constexpr std::size_t kTcbSize = 64;       // x86-64: self pointer, stack guard at 0x28
 
 alignas(64) constinit unsigned char tlsArea[kTlsAreaSize + kTcbSize] = {};
@@ -86,7 +86,11 @@ void CopyTlsImage(unsigned char* block, std::uintptr_t base, const Elf64_Phdr& t
     for (std::size_t i = 0; i < tls.p_filesz; ++i) block[i] = image[i];
 }
 
-void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard) {
+// AT_HWCAP2 bit: the kernel lets user code set the FS base itself.
+constexpr std::uint64_t kHwcap2FsGsBase = 1u << 1;
+
+void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard,
+                 [[maybe_unused]] std::uint64_t hwcap2) {
     std::size_t align = tls.p_align > 1 ? tls.p_align : 1;
     if (align > 64) Fail();
 #if defined(__x86_64__)
@@ -100,7 +104,11 @@ void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard
     auto* control = reinterpret_cast<std::uintptr_t*>(tp);
     control[0] = tp;
     control[5] = static_cast<std::uintptr_t>(guard);  // %fs:0x28
-    if (p5sys::Call(p5sys::kArchPrctl, kArchSetFs, static_cast<long>(tp)) != 0) Fail();
+    if (hwcap2 & kHwcap2FsGsBase) {
+        __asm__ volatile("wrfsbase %0" : : "r"(tp) : "memory");  // no system call
+    } else if (p5sys::Call(p5sys::kArchPrctl, kArchSetFs, static_cast<long>(tp)) != 0) {
+        Fail();
+    }
 #elif defined(__aarch64__)
     // Variant I: the thread pointer points at a 16-byte control block, and
     // the program's block follows at the next multiple of its alignment.
@@ -122,10 +130,12 @@ extern "C" __attribute__((used)) void P5Start(std::uintptr_t* stack) {
     std::uintptr_t* cursor = stack + 1 + count + 1;
     while (*cursor != 0) ++cursor;  // the environment
     std::uint64_t guard = 0;
+    std::uint64_t hwcap2 = 0;
     std::uintptr_t pageSize = 4096;
     for (auto* aux = reinterpret_cast<Elf64_auxv_t*>(cursor + 1); aux->a_type != AT_NULL; ++aux) {
         if (aux->a_type == AT_RANDOM) __builtin_memcpy(&guard, reinterpret_cast<void*>(aux->a_un.a_val), 8);
         if (aux->a_type == AT_PAGESZ) pageSize = aux->a_un.a_val;
+        if (aux->a_type == AT_HWCAP2) hwcap2 = aux->a_un.a_val;
     }
     guard &= ~std::uint64_t{0xFF};  // a zero byte stops string overruns
 
@@ -144,7 +154,7 @@ extern "C" __attribute__((used)) void P5Start(std::uintptr_t* stack) {
         if (segments[i].p_type == PT_GNU_RELRO) relro = &segments[i];
     }
     Elf64_Phdr noTls = {};
-    SetUpThread(base, tls != nullptr ? *tls : noTls, guard);
+    SetUpThread(base, tls != nullptr ? *tls : noTls, guard, hwcap2);
     // Read-only from here on: relocated pointers, and the guard on arm64.
     if (relro != nullptr) {
         std::uintptr_t start = (base + relro->p_vaddr) & ~(pageSize - 1);

@@ -380,7 +380,7 @@ TEST(AssignName, KeepsNameOfCapacityMinusOneCharactersWhole) {
     AssignName(file, name.c_str());
 
     EXPECT_FALSE(file.PathTooLong);
-    EXPECT_EQ(std::string(file.PathName), name);
+    EXPECT_EQ(std::string(BoundName(file)), name);
     OpenWithAccess(file, 1, AccessRead);
     EXPECT_EQ(TakeIoStatus(), 0u);
     ASSERT_EQ(fakeOs.opens.size(), 1u);
