@@ -2,6 +2,7 @@
 #include "runtime/os/os.h"
 
 int main(int argc, char** argv) {
+    os::BindSystemCalls();
     os::SetArgumentVector(argc, argv);
     ProgramMain();
     os::ExitProcess(0);

@@ -3,6 +3,7 @@
 #include "runtime/os/os.h"
 
 extern "C" __attribute__((force_align_arg_pointer, noreturn, used)) void Patch500Entry() {
+    os::BindSystemCalls();
     ProgramMain();
     os::ExitProcess(0);
 }

@@ -21,7 +21,7 @@
 
 namespace {
 
-thread_local constinit int errorNumber = 0;
+constinit int errorNumber = 0;  // no second thread can exist
 
 long Result(long value) {
     if (value < 0 && value > -4096) {

@@ -32,6 +32,14 @@
 #define P5_LAST_IN_MEMORY(order) __attribute__((section(".bss.zz" order)))
 #endif
 
+// Per-thread storage, where threads can exist: a program linked without a
+// C library has no way to start one, and no thread-local storage either.
+#if defined(P5_OWN_START)
+#define P5_PER_THREAD
+#else
+#define P5_PER_THREAD thread_local
+#endif
+
 namespace os {
 
 using Handle = std::uint32_t;
@@ -97,6 +105,12 @@ struct Calls {
 };
 
 extern constinit Calls sys;
+
+// Fills `sys` (and the backend's own table of system calls) with the
+// backend's routines. Each program's entry does it before the main block,
+// by code rather than by the loader, so that no table needs relocating;
+// a test that replaces calls does so afterwards.
+void BindSystemCalls();
 
 // Per-thread data of the runtime, zero when a thread starts.
 struct ThreadBlock {

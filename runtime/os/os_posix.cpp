@@ -63,8 +63,8 @@ constinit char** argumentVector = nullptr;
 
 constinit volatile sig_atomic_t handlerRemoved = 0;
 
-thread_local constinit ThreadBlock threadBlock{};
-thread_local constinit FrameLink* innermostFrame = nullptr;
+P5_PER_THREAD constinit ThreadBlock threadBlock{};
+P5_PER_THREAD constinit FrameLink* innermostFrame = nullptr;
 
 alignas(16) P5_LAST_IN_MEMORY("2") constinit char alternateStack[64 * 1024] = {};
 
@@ -348,31 +348,32 @@ constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
 }  // namespace
 
-constinit Calls sys = {
-    .OpenExisting = PosixOpenExisting,
-    .GetStdHandle = PosixGetStdHandle,
-    .Read = PosixRead,
-    .Write = PosixWrite,
-    .FileSize = PosixFileSize,
-    .Close = PosixClose,
-    .GetFileType = PosixGetFileType,
-    .Reserve = PosixReserve,
-    .Commit = PosixCommit,
-    .Release = PosixRelease,
-};
+constinit Calls sys = {};
 
 namespace {
 int OpenCall(const char* path, int flags) { return open(path, flags); }
 int FcntlCall(int fd, int command, int argument) { return fcntl(fd, command, argument); }
 }  // namespace
 
-constinit PosixCalls posixCalls = {
-    .Open = OpenCall,
-    .Fstat = fstat,
-    .Fcntl = FcntlCall,
-    .Flock = flock,
-    .Close = close,
-};
+constinit PosixCalls posixCalls = {};
+
+void BindSystemCalls() {
+    sys.OpenExisting = PosixOpenExisting;
+    sys.GetStdHandle = PosixGetStdHandle;
+    sys.Read = PosixRead;
+    sys.Write = PosixWrite;
+    sys.FileSize = PosixFileSize;
+    sys.Close = PosixClose;
+    sys.GetFileType = PosixGetFileType;
+    sys.Reserve = PosixReserve;
+    sys.Commit = PosixCommit;
+    sys.Release = PosixRelease;
+    posixCalls.Open = OpenCall;
+    posixCalls.Fstat = fstat;
+    posixCalls.Fcntl = FcntlCall;
+    posixCalls.Flock = flock;
+    posixCalls.Close = close;
+}
 
 ThreadBlock& CurrentThreadBlock() { return threadBlock; }
 

@@ -185,18 +185,20 @@ extern "C" EXCEPTION_DISPOSITION __cdecl TopLevelHandler(EXCEPTION_RECORD* recor
 
 }  // namespace
 
-constinit Calls sys = {
-    .OpenExisting = Win32OpenExisting,
-    .GetStdHandle = Win32GetStdHandle,
-    .Read = Win32Read,
-    .Write = Win32Write,
-    .FileSize = Win32FileSize,
-    .Close = Win32Close,
-    .GetFileType = Win32GetFileType,
-    .Reserve = Win32Reserve,
-    .Commit = Win32Commit,
-    .Release = Win32Release,
-};
+constinit Calls sys = {};
+
+void BindSystemCalls() {
+    sys.OpenExisting = Win32OpenExisting;
+    sys.GetStdHandle = Win32GetStdHandle;
+    sys.Read = Win32Read;
+    sys.Write = Win32Write;
+    sys.FileSize = Win32FileSize;
+    sys.Close = Win32Close;
+    sys.GetFileType = Win32GetFileType;
+    sys.Reserve = Win32Reserve;
+    sys.Commit = Win32Commit;
+    sys.Release = Win32Release;
+}
 
 ThreadBlock& CurrentThreadBlock() {
     char** slots;

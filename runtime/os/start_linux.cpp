@@ -1,7 +1,7 @@
 // Process entry on Linux (x86-64, arm64) for a static position-independent
-// program linked without a C library: relocate the image, make its
-// relocated data read-only, set up thread-local storage and the stack
-// guard, then run the main block. Start-up is most of this program's cost,
+// program linked without a C library: relocate the image and make its
+// relocated data read-only (where it has any), set up the stack guard,
+// bind the OS table, then run the main block. Start-up is most of this program's cost,
 // and a C library's own start-up is many times the work of everything else
 // it does.
 //
@@ -33,6 +33,7 @@ __asm__(
     "    call P5Start\n"
     "    hlt\n");
 constexpr std::uint32_t kRelativeRelocation = R_X86_64_RELATIVE;
+constexpr bool kGuardInRelocatedData = false;
 #elif defined(__aarch64__)
 __asm__(
     ".text\n"
@@ -44,6 +45,7 @@ __asm__(
     "    bl P5Start\n"
     "    udf #0\n");
 constexpr std::uint32_t kRelativeRelocation = R_AARCH64_RELATIVE;
+constexpr bool kGuardInRelocatedData = true;
 
 // Where arm64 code compiled with the stack protector finds the guard. It
 // lies in the relocated data that start-up makes read-only.
@@ -54,20 +56,14 @@ __attribute__((section(".data.rel.ro"), visibility("hidden"))) constinit std::ui
 
 namespace {
 
-constexpr std::size_t kTlsAreaSize = 128;  // the runtime's few thread-local words
-constexpr std::size_t kTcbSize = 64;       // x86-64: self pointer, stack guard at 0x28
-
-alignas(64) constinit unsigned char tlsArea[kTlsAreaSize + kTcbSize] = {};
-
 [[noreturn]] void Fail() {
     for (;;) p5sys::Call(p5sys::kExitGroup, 127);
 }
 
-const Elf64_Phdr* Segments(const Elf64_Ehdr& header) {
-    return reinterpret_cast<const Elf64_Phdr*>(reinterpret_cast<const char*>(&header) + header.e_phoff);
-}
-
-void Relocate(std::uintptr_t base) {
+// Applies the image's relative relocations; false when it has none, as
+// patch500 itself has none (its tables are filled by code), so that a run
+// reads no more of its image than it executes.
+bool Relocate(std::uintptr_t base) {
     const Elf64_Rela* relocations = nullptr;
     std::size_t bytes = 0;
     for (const Elf64_Dyn* d = _DYNAMIC; d->d_tag != DT_NULL; ++d) {
@@ -79,48 +75,48 @@ void Relocate(std::uintptr_t base) {
         if (ELF64_R_TYPE(r.r_info) != kRelativeRelocation) Fail();  // nothing else is linked in
         *reinterpret_cast<std::uintptr_t*>(base + r.r_offset) = base + r.r_addend;
     }
+    return bytes != 0;
 }
 
-void CopyTlsImage(unsigned char* block, std::uintptr_t base, const Elf64_Phdr& tls) {
-    const auto* image = reinterpret_cast<const unsigned char*>(base + tls.p_vaddr);
-    for (std::size_t i = 0; i < tls.p_filesz; ++i) block[i] = image[i];
+// The relocated data, read-only from here on.
+void ProtectRelocated(std::uintptr_t base, std::uintptr_t pageSize) {
+    const Elf64_Ehdr& header = __ehdr_start;
+    const auto* segments =
+        reinterpret_cast<const Elf64_Phdr*>(reinterpret_cast<const char*>(&header) + header.e_phoff);
+    for (std::size_t i = 0; i < header.e_phnum; ++i) {
+        if (segments[i].p_type != PT_GNU_RELRO) continue;
+        std::uintptr_t start = (base + segments[i].p_vaddr) & ~(pageSize - 1);
+        std::uintptr_t end = (base + segments[i].p_vaddr + segments[i].p_memsz) & ~(pageSize - 1);
+        if (end > start) p5sys::Call(p5sys::kMprotect, static_cast<long>(start), static_cast<long>(end - start), 1);
+    }
 }
+
+#if defined(__x86_64__)
+// No thread-local storage: no thread can exist without a C library, and
+// the build refuses a program that has any. The thread pointer only
+// locates the stack guard, at %fs:0x28 in a control block that starts
+// with its own address.
+alignas(64) constinit std::uintptr_t threadControl[8] = {};
 
 // AT_HWCAP2 bit: the kernel lets user code set the FS base itself.
 constexpr std::uint64_t kHwcap2FsGsBase = 1u << 1;
 
-void SetUpThread(std::uintptr_t base, const Elf64_Phdr& tls, std::uint64_t guard,
-                 [[maybe_unused]] std::uint64_t hwcap2) {
-    std::size_t align = tls.p_align > 1 ? tls.p_align : 1;
-    if (align > 64) Fail();
-#if defined(__x86_64__)
-    // Variant II: the thread's block lies just below the thread pointer,
-    // which points at a control block that starts with its own address.
+void SetUpStackGuard(std::uint64_t guard, std::uint64_t hwcap2) {
     constexpr long kArchSetFs = 0x1002;
-    std::size_t blockSize = (tls.p_memsz + align - 1) & ~(align - 1);
-    if (blockSize > kTlsAreaSize) Fail();
-    auto tp = reinterpret_cast<std::uintptr_t>(tlsArea) + kTlsAreaSize;
-    CopyTlsImage(reinterpret_cast<unsigned char*>(tp - blockSize), base, tls);
-    auto* control = reinterpret_cast<std::uintptr_t*>(tp);
-    control[0] = tp;
-    control[5] = static_cast<std::uintptr_t>(guard);  // %fs:0x28
+    auto tp = reinterpret_cast<std::uintptr_t>(threadControl);
+    threadControl[0] = tp;
+    threadControl[5] = static_cast<std::uintptr_t>(guard);
     if (hwcap2 & kHwcap2FsGsBase) {
         __asm__ volatile("wrfsbase %0" : : "r"(tp) : "memory");  // no system call
     } else if (p5sys::Call(p5sys::kArchPrctl, kArchSetFs, static_cast<long>(tp)) != 0) {
         Fail();
     }
-#elif defined(__aarch64__)
-    // Variant I: the thread pointer points at a 16-byte control block, and
-    // the program's block follows at the next multiple of its alignment.
-    // Setting the register is no system call.
-    std::size_t offset = (16 + align - 1) & ~(align - 1);
-    if (offset + tls.p_memsz > sizeof tlsArea) Fail();
-    auto tp = reinterpret_cast<std::uintptr_t>(tlsArea);
-    CopyTlsImage(tlsArea + offset, base, tls);
-    __asm__ volatile("msr tpidr_el0, %0" : : "r"(tp));
-    __stack_chk_guard = static_cast<std::uintptr_t>(guard);
-#endif
 }
+#elif defined(__aarch64__)
+void SetUpStackGuard(std::uint64_t guard, std::uint64_t) {
+    __stack_chk_guard = static_cast<std::uintptr_t>(guard);
+}
+#endif
 
 }  // namespace
 
@@ -139,29 +135,15 @@ extern "C" __attribute__((used)) void P5Start(std::uintptr_t* stack) {
     }
     guard &= ~std::uint64_t{0xFF};  // a zero byte stops string overruns
 
-    const Elf64_Ehdr& header = __ehdr_start;
-    const Elf64_Phdr* segments = Segments(header);
-    std::uintptr_t base = reinterpret_cast<std::uintptr_t>(&header);
-    for (std::size_t i = 0; i < header.e_phnum; ++i) {
-        if (segments[i].p_type == PT_LOAD && segments[i].p_offset == 0) base -= segments[i].p_vaddr;
-    }
-    Relocate(base);
+    // A position-independent image is linked at 0: where its header lies
+    // is where it was loaded. Only the address is taken, not the header read.
+    auto base = reinterpret_cast<std::uintptr_t>(&__ehdr_start);
+    bool relocated = Relocate(base);
+    SetUpStackGuard(guard, hwcap2);
+    // arm64 keeps the guard itself among the relocated data.
+    if (relocated || kGuardInRelocatedData) ProtectRelocated(base, pageSize);
 
-    const Elf64_Phdr* tls = nullptr;
-    const Elf64_Phdr* relro = nullptr;
-    for (std::size_t i = 0; i < header.e_phnum; ++i) {
-        if (segments[i].p_type == PT_TLS) tls = &segments[i];
-        if (segments[i].p_type == PT_GNU_RELRO) relro = &segments[i];
-    }
-    Elf64_Phdr noTls = {};
-    SetUpThread(base, tls != nullptr ? *tls : noTls, guard, hwcap2);
-    // Read-only from here on: relocated pointers, and the guard on arm64.
-    if (relro != nullptr) {
-        std::uintptr_t start = (base + relro->p_vaddr) & ~(pageSize - 1);
-        std::uintptr_t end = (base + relro->p_vaddr + relro->p_memsz) & ~(pageSize - 1);
-        if (end > start) p5sys::Call(p5sys::kMprotect, static_cast<long>(start), static_cast<long>(end - start), 1);
-    }
-
+    os::BindSystemCalls();
     os::SetArgumentVector(count, arguments);
     ProgramMain();
     os::ExitProcess(0);

@@ -15,6 +15,7 @@
 
 #include "runtime/args.h"
 #include "runtime/dynstring.h"
+#include "runtime/os/os.h"
 
 namespace {
 
@@ -180,6 +181,12 @@ void CheckLongTokensOnce() {
 }
 
 }  // namespace
+
+// As a program's entry does: the heap reaches the system through the table.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    os::BindSystemCalls();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     CheckLongTokensOnce();

@@ -654,14 +654,6 @@ TEST(IoStatusDeathTest, CheckIoAfterLaterSuccessEndsWithFirstCode) {
 
 // --- Real files on the posix backend ---------------------------------------
 
-// The process starts as the program does: the backend's start-up blocks
-// the SIGIO by which the kernel tells a lease holder of another open.
-class ProgramStartUp : public testing::Environment {
-    void SetUp() override { os::StartUp(); }
-};
-const testing::Environment* const kProgramStartUp =
-    testing::AddGlobalTestEnvironment(new ProgramStartUp);
-
 TEST(PosixFile, OpenNeverCreatesAMissingFile) {
     fake::CleanRuntime clean;
     TempDir dir;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "runtime/fileio.h"
 #include "runtime/iostatus.h"
 #include "runtime/terminate.h"
@@ -11,6 +13,18 @@
 namespace fake {
 
 namespace {
+
+// The test process starts as a program's entry starts one: the OS table
+// bound, and the backend's start-up done (it blocks the SIGIO by which the
+// kernel tells a lease holder of another open).
+class ProgramStartUp : public testing::Environment {
+    void SetUp() override {
+        os::BindSystemCalls();
+        os::StartUp();
+    }
+};
+const testing::Environment* const kProgramStartUp =
+    testing::AddGlobalTestEnvironment(new ProgramStartUp);
 
 // The stand-ins are plain functions; they find their object here.
 RecordingOs* current = nullptr;
