@@ -337,8 +337,7 @@ TEST(ImageWin32, IsDynamicBaseAndNxCompatible) {
     EXPECT_EQ(*flags & 0x100, 0x100u) << "NX compatible";
 }
 
-// The resources of patch500.exe as windres reads them back from the image;
-// in the manifest's text every double quote comes doubled.
+// The resources of patch500.exe as windres reads them back from the image.
 std::string ResourceScript() {
     std::string problem;
     std::string script = e2e::ToolOutput(
@@ -347,19 +346,39 @@ std::string ResourceScript() {
     return script;
 }
 
+// The manifest's text from the script, where it stands as quoted pieces,
+// one per line, with every double quote doubled.
+std::string ManifestText(const std::string& script) {
+    std::size_t at = script.find("\n1 24 /* RT_MANIFEST */");
+    if (at == std::string::npos) return "";
+    std::string text;
+    for (const std::string& line : Lines(script.substr(at))) {
+        std::size_t open = line.find('"');
+        if (line.starts_with("END")) break;
+        if (open == std::string::npos) continue;
+        std::string piece = line.substr(open + 1, line.rfind('"') - open - 1);
+        for (std::size_t i = 0; i < piece.size(); ++i) {
+            if (piece[i] == '"' && i + 1 < piece.size() && piece[i + 1] == '"') ++i;
+            text += piece[i];
+        }
+    }
+    return text;
+}
+
 // The caller's rights, so that no elevation is asked for a program whose
 // name reads like an installer's; UTF-8 as the process's code page.
 TEST(ImageWin32, ManifestAsksForCallersRightsAndUtf8) {
     std::string script = ResourceScript();
-    ASSERT_NE(script.find("\n1 24 /* RT_MANIFEST */"), std::string::npos) << script;
+    std::string manifest = ManifestText(script);
+    ASSERT_NE(manifest, "") << script;
     for (const char* setting :
-         {"<requestedExecutionLevel level=\"\"asInvoker\"\" uiAccess=\"\"false\"\"/>",
-          "<activeCodePage xmlns=\"\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\"\">"
+         {"<requestedExecutionLevel level=\"asInvoker\"/>",
+          "<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">"
           "UTF-8</activeCodePage>"}) {
-        EXPECT_NE(script.find(setting), std::string::npos) << setting << "\n" << script;
+        EXPECT_NE(manifest.find(setting), std::string::npos) << setting << "\n" << manifest;
     }
     std::size_t systems = 0;
-    for (std::size_t at = 0; (at = script.find("<supportedOS ", at)) != std::string::npos; ++at) {
+    for (std::size_t at = 0; (at = manifest.find("<supportedOS ", at)) != std::string::npos; ++at) {
         ++systems;
     }
     EXPECT_EQ(systems, 5u) << "Vista to Windows 10/11";
