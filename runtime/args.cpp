@@ -48,25 +48,30 @@ void ModulePath(DynString& result) {
 }  // namespace
 
 std::int32_t CountArguments(const char* commandLine) {
-    DynString working;
-    const char* p = ScanArgument(commandLine, working);  // the program name
+    bool none = false;
+    const char* p = SkipArgument(commandLine, &none);  // the program name
     std::int32_t count = 0;
     for (;;) {
-        p = ScanArgument(p, working);
-        if (working.Empty()) return count;
+        p = SkipArgument(p, &none);
+        if (none) return count;
         ++count;
     }
 }
 
 void ArgumentAt(const char* commandLine, std::int32_t index, DynString& result) {
-    // The first token is the program name; a negative index never reaches
-    // 0 and so runs to the end of the list.
+    // The first token is the program name. Tokens before the one asked for
+    // are walked over, never copied; a negative index never reaches its
+    // token and so runs to the end of the list.
     const char* p = commandLine;
-    for (;;) {
-        p = ScanArgument(p, result);
-        if (index == 0 || result.Empty()) return;
-        if (index > 0) --index;  // a negative one stays negative, without overflow
+    for (; index != 0; index = index > 0 ? index - 1 : index) {
+        bool none = false;
+        p = SkipArgument(p, &none);
+        if (none) {
+            result.Release();
+            return;
+        }
     }
+    ScanArgument(p, result);
 }
 
 // The command line is asked for again on every call; nothing is cached.

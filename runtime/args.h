@@ -21,3 +21,8 @@ void ArgumentAt(const char* commandLine, std::int32_t index, DynString& result);
 // Stores the argument in `result` (empty at the end of the list) and
 // returns the position behind it. A token of any length is taken whole.
 const char* ScanArgument(const char* position, DynString& result);
+
+// The same walk without making the argument's string: sets *none when the
+// list has ended. Arguments before the one asked for are passed this way,
+// so no call builds more than one string.
+const char* SkipArgument(const char* position, bool* none);

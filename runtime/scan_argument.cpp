@@ -28,18 +28,26 @@ const char* Collect(const char* p, char* out, std::uint32_t* length) {
     return p;
 }
 
-}  // namespace
-
-const char* ScanArgument(const char* position, DynString& result) {
-    const char* p = position;
+// Separators, and pairs of quotes at the start of an argument, dropped.
+const char* StartOfArgument(const char* p) {
     for (;;) {
         while (IsSeparator(p)) ++p;
-        if (p[0] == '"' && p[1] == '"') {
-            p += 2;
-            continue;
-        }
-        break;
+        if (p[0] != '"' || p[1] != '"') return p;
+        p += 2;
     }
+}
+
+}  // namespace
+
+const char* SkipArgument(const char* position, bool* none) {
+    std::uint32_t length = 0;
+    const char* end = Collect(StartOfArgument(position), nullptr, &length);
+    *none = length == 0;
+    return end;
+}
+
+const char* ScanArgument(const char* position, DynString& result) {
+    const char* p = StartOfArgument(position);
     std::uint32_t length = 0;
     Collect(p, nullptr, &length);
     DynString token = DynString::OfLength(length);
