@@ -48,18 +48,9 @@ P5_PLAIN_LOOPS std::size_t strlen(const char* text) {
 
 #if defined(__i386__)
 // 64-bit unsigned division, which 32-bit x86 has no instruction for; the
-// compiler's own helper would bring its unwind tables along. A divisor
-// that fits 32 bits takes two hardware divisions; a wider one, the
-// schoolbook loop.
+// compiler's own helper would bring its unwind tables along. The
+// schoolbook loop: only a file length divided by its record size uses it.
 P5_PLAIN_LOOPS unsigned long long __udivdi3(unsigned long long n, unsigned long long d) {
-    if (d >> 32 == 0) {
-        unsigned divisor = static_cast<unsigned>(d);
-        unsigned high = static_cast<unsigned>(n >> 32) / divisor;
-        unsigned rest = static_cast<unsigned>(n >> 32) % divisor;
-        unsigned low;
-        __asm__("divl %2" : "=a"(low), "+d"(rest) : "rm"(divisor), "a"(static_cast<unsigned>(n)));
-        return (static_cast<unsigned long long>(high) << 32) | low;
-    }
     unsigned long long quotient = 0, remainder = 0;
     for (int bit = 63; bit >= 0; --bit) {
         remainder = (remainder << 1) | ((n >> bit) & 1);
