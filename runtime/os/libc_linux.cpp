@@ -3,8 +3,6 @@
 // backend itself stays plain POSIX; elsewhere it links the system's libc.
 //
 // Failures set errno and return -1, as the C library does.
-#include <poll.h>
-#include <time.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -113,12 +111,6 @@ int fcntl(int fd, int command, ...) {
 
 int dup3(int from, int to, int flags) {
     return static_cast<int>(Result(p5sys::Call(p5sys::kDup3, from, to, flags)));
-}
-
-int poll(struct pollfd* fds, unsigned long count, int timeout) {
-    struct timespec limit = {timeout / 1000, (timeout % 1000) * 1000000L};
-    return static_cast<int>(Result(p5sys::Call(p5sys::kPpoll, reinterpret_cast<long>(fds), static_cast<long>(count),
-                                               timeout >= 0 ? reinterpret_cast<long>(&limit) : 0, 0, 0)));
 }
 
 ssize_t readlink(const char* path, char* buffer, size_t size) {

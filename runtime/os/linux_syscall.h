@@ -1,8 +1,8 @@
 // Direct Linux system calls, for the start-up and the small C library of
 // programs linked without one (x86-64 and arm64). Only the calls whose
 // numbers differ between the two are listed per architecture; both lack
-// nothing the backend needs (open, poll and readlink are reached through
-// their *at and ppoll forms, which both have).
+// nothing the backend needs (open and readlink are reached through their
+// *at forms, which both have).
 #pragma once
 
 namespace p5sys {
@@ -25,7 +25,6 @@ enum Number : long {
     kExitGroup = 231,
     kOpenat = 257,
     kReadlinkat = 267,
-    kPpoll = 271,
     kDup3 = 292,
 };
 
@@ -51,7 +50,6 @@ enum Number : long {
     kClose = 57,
     kRead = 63,
     kWrite = 64,
-    kPpoll = 73,
     kReadlinkat = 78,
     kFstat = 80,
     kExitGroup = 94,

@@ -1,9 +1,9 @@
 // Process entry on Linux (x86-64, arm64) for a static position-independent
 // program linked without a C library: relocate the image and make its
 // relocated data read-only (where it has any), set up the stack guard,
-// bind the OS table, then run the main block. Start-up is most of this program's cost,
-// and a C library's own start-up is many times the work of everything else
-// it does.
+// bind the OS table, then run the main block. Start-up is most of this
+// program's cost, and a C library's own start-up is many times the work of
+// everything else it does.
 //
 // Until the image is relocated nothing here may read a stored address, so
 // this file is built without the stack protector and uses only
