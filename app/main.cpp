@@ -1,6 +1,6 @@
 // patch500's main block.
 #include "app/patch_command.h"
-#include "runtime/terminate.h"
+#include "runtime/terminate/terminate.h"
 
 void ProgramMain() {
     os::FrameLink topLevel;  // the fault handler's registration, in this frame

@@ -1,12 +1,12 @@
 #include "app/patch_command.h"
 
-#include "runtime/args.h"
-#include "runtime/cleanup.h"
-#include "runtime/dynstring.h"
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/args/args.h"
+#include "runtime/base/cleanup.h"
+#include "runtime/base/dynstring.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

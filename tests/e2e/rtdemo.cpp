@@ -2,13 +2,13 @@
 // The case is the last word of the command line. Never installed.
 #include <cstdint>
 
-#include "runtime/checked_memory.h"
-#include "runtime/cleanup.h"
-#include "runtime/dynstring.h"
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/base/checked_memory.h"
+#include "runtime/base/cleanup.h"
+#include "runtime/base/dynstring.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/args.h"
-#include "runtime/dynstring.h"
+#include "runtime/args/args.h"
+#include "runtime/base/dynstring.h"
 #include "runtime/os/os.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/terminate.h"
+#include "runtime/terminate/terminate.h"
 
 namespace {
 

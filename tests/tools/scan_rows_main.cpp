@@ -1,9 +1,9 @@
 // Test-only: runs the shared command-line rows through the splitter of the
 // build it belongs to (win32 above all, where no unit-test framework runs)
 // and prints "N passed, M failed"; the exit status is M.
-#include "runtime/args.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/args/args.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 #include "tests/common/scan_rows.h"
 
 namespace {

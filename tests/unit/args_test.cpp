@@ -7,7 +7,7 @@
 #include <climits>
 #include <string>
 
-#include "runtime/args.h"
+#include "runtime/args/args.h"
 #include "runtime/os/os.h"
 #include "tests/common/scan_rows.h"
 

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "recording_os.h"
-#include "runtime/iostatus.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

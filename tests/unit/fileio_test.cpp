@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "recording_os.h"
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
 #include "runtime/os/posix_calls.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

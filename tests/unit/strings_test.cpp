@@ -11,10 +11,10 @@
 #include <string>
 
 #include "recording_os.h"
-#include "runtime/checked_memory.h"
-#include "runtime/dynstring.h"
-#include "runtime/heap.h"
-#include "runtime/terminate.h"
+#include "runtime/base/checked_memory.h"
+#include "runtime/base/dynstring.h"
+#include "runtime/base/heap.h"
+#include "runtime/terminate/terminate.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "recording_os.h"
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
-#include "runtime/textio.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

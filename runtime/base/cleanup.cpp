@@ -1,4 +1,4 @@
-#include "runtime/cleanup.h"
+#include "runtime/base/cleanup.h"
 
 #include <cstddef>
 #include <type_traits>

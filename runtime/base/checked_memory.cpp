@@ -1,7 +1,7 @@
-#include "runtime/checked_memory.h"
+#include "runtime/base/checked_memory.h"
 
-#include "runtime/heap.h"
-#include "runtime/terminate.h"
+#include "runtime/base/heap.h"
+#include "runtime/terminate/terminate.h"
 
 __attribute__((noinline)) void* GetMemChecked(std::size_t size) {
     if (size == 0) return nullptr;

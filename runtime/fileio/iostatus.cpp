@@ -1,7 +1,7 @@
-#include "runtime/iostatus.h"
+#include "runtime/fileio/iostatus.h"
 
 #include "runtime/os/os.h"
-#include "runtime/terminate.h"
+#include "runtime/terminate/terminate.h"
 
 void SetIoStatus(std::uint32_t code) { os::CurrentThreadBlock().IoStatus = code; }
 

@@ -1,5 +1,5 @@
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
 
 namespace {
 

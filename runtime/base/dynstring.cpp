@@ -1,6 +1,6 @@
-#include "runtime/dynstring.h"
+#include "runtime/base/dynstring.h"
 
-#include "runtime/checked_memory.h"
+#include "runtime/base/checked_memory.h"
 
 void DynString::AddRef() const {
     if (bytes_ != nullptr && Header()->RefCount > 0) ++Header()->RefCount;

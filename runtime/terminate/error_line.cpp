@@ -1,4 +1,4 @@
-#include "runtime/terminate.h"
+#include "runtime/terminate/terminate.h"
 
 namespace {
 constexpr char kTemplate[ErrorLineLength + 1] = "Runtime error     at 00000000";

@@ -1,7 +1,7 @@
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 
 constinit std::uint32_t ExitStatus = 0;
 constinit std::uintptr_t ErrorSite = 0;

@@ -1,4 +1,4 @@
-#include "runtime/heap.h"
+#include "runtime/base/heap.h"
 
 #include <cstdint>
 

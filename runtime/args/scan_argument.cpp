@@ -1,4 +1,4 @@
-#include "runtime/args.h"
+#include "runtime/args/args.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "runtime/checked_memory.h"
-#include "runtime/fileio.h"
-#include "runtime/textio.h"
+#include "runtime/base/checked_memory.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

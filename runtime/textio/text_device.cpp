@@ -1,6 +1,6 @@
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
-#include "runtime/textio.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/textio/textio.h"
 
 constinit TextVar ConsoleIn = {};
 constinit TextVar ConsoleOut = {};

@@ -1,8 +1,8 @@
-#include "runtime/fileio.h"
-#include "runtime/heap.h"
-#include "runtime/iostatus.h"
-#include "runtime/terminate.h"
-#include "runtime/textio.h"
+#include "runtime/base/heap.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
+#include "runtime/terminate/terminate.h"
+#include "runtime/textio/textio.h"
 
 namespace {
 

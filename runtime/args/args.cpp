@@ -1,6 +1,6 @@
-#include "runtime/args.h"
+#include "runtime/args/args.h"
 
-#include "runtime/checked_memory.h"
+#include "runtime/base/checked_memory.h"
 #include "runtime/os/os.h"
 
 namespace {

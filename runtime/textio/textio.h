@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "runtime/dynstring.h"
-#include "runtime/filehead.h"
+#include "runtime/base/dynstring.h"
+#include "runtime/fileio/filehead.h"
 
 extern constinit TextVar ConsoleIn;
 extern constinit TextVar ConsoleOut;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "runtime/dynstring.h"
+#include "runtime/base/dynstring.h"
 
 std::int32_t ArgCount();
 void ArgString(std::int32_t index, DynString& result);

@@ -1,5 +1,5 @@
-#include "runtime/fileio.h"
-#include "runtime/iostatus.h"
+#include "runtime/fileio/fileio.h"
+#include "runtime/fileio/iostatus.h"
 
 // The whole 64-bit length: a file of 4 GiB + 500 bytes is never taken for
 // a 500-byte one.

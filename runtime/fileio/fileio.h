@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "runtime/filehead.h"
+#include "runtime/fileio/filehead.h"
 
 // The access kind with which OpenExisting opens; above 2 acts as 2.
 extern constinit std::uint8_t DefaultOpenMode;

@@ -1,4 +1,4 @@
-#include "runtime/terminate.h"
+#include "runtime/terminate/terminate.h"
 
 std::uint32_t MapFault(std::uint32_t exceptionCode) {
     switch (exceptionCode) {
