@@ -1,5 +1,6 @@
 #include "app/patch_command.h"
 
+#include "app/messages.h"
 #include "runtime/args/args.h"
 #include "runtime/base/cleanup.h"
 #include "runtime/base/dynstring.h"
@@ -14,12 +15,12 @@ constinit FileVar FirstFile = {};
 constinit FileVar SecondFile = {};
 constinit char PatchBuffer[PatchSize] = {};
 
-constexpr StringLiteral kNeedTwoParameters{"Need 2 parameters"};
-constexpr StringLiteral kCantFindFirst{"can't find 1st file"};
-constexpr StringLiteral kCantFindSecond{"can't find 2nd file"};
-constexpr StringLiteral kNoFileOfPatchSize{"Size of a file must be 500 bytes"};
-constexpr StringLiteral kBothOfPatchSize{"Both of files are 500 bytes length"};
-constexpr StringLiteral kOk{"Ok"};
+constexpr StringLiteral kNeedTwoParameters{message::NeedTwoParameters};
+constexpr StringLiteral kCantFindFirst{message::CantFindFirst};
+constexpr StringLiteral kCantFindSecond{message::CantFindSecond};
+constexpr StringLiteral kNoFileOfPatchSize{message::NoFileOfPatchSize};
+constexpr StringLiteral kBothOfPatchSize{message::BothOfPatchSize};
+constexpr StringLiteral kOk{message::Ok};
 
 // Prints the refusal and ends the program with status 0. Holds its own
 // reference to the message while it runs.
