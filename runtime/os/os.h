@@ -175,4 +175,7 @@ void SetArgumentVector(int count, char** vector);  // posix entry point only
 void ProgramMain();                              // the main block
 void RunFrameCleanup(os::FrameLink& frame);      // a fault unwinds a frame
 void ResetFloatingPoint();                       // the runtime's FPU settings
-[[noreturn]] void FaultShutdown(std::uint32_t exceptionCode, std::uintptr_t address);
+// A fault's run-time error number (runtime/terminate/error_numbers.h):
+// win32 takes it from MapFault, posix from its own table of signals.
+std::uint32_t MapFault(std::uint32_t exceptionCode);
+[[noreturn]] void FaultShutdown(std::uint32_t number, std::uintptr_t address);

@@ -18,6 +18,7 @@
 // with the file itself.
 #include "runtime/os/os.h"
 #include "runtime/os/posix_calls.h"
+#include "runtime/terminate/error_numbers.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 extern "C" const ElfW(Ehdr) __ehdr_start;  // provided by the linker
 
@@ -235,20 +237,6 @@ Error PosixRelease(void* base, std::size_t size) {
     return munmap(base, size) == 0 ? 0 : errno;
 }
 
-// Windows exception codes, the common language of MapFault.
-constexpr std::uint32_t kAccessViolation = 0xC0000005;
-constexpr std::uint32_t kIllegalInstruction = 0xC000001D;
-constexpr std::uint32_t kArrayBoundsExceeded = 0xC000008C;
-constexpr std::uint32_t kFltDivideByZero = 0xC000008E;
-constexpr std::uint32_t kFltInexactResult = 0xC000008F;
-constexpr std::uint32_t kFltInvalidOperation = 0xC0000090;
-constexpr std::uint32_t kFltOverflow = 0xC0000091;
-constexpr std::uint32_t kFltUnderflow = 0xC0000093;
-constexpr std::uint32_t kIntDivideByZero = 0xC0000094;
-constexpr std::uint32_t kIntOverflow = 0xC0000095;
-constexpr std::uint32_t kPrivilegedInstruction = 0xC0000096;
-constexpr std::uint32_t kStackOverflow = 0xC00000FD;
-
 std::uintptr_t ProgramCounter(const ucontext_t* context) {
 #if defined(__x86_64__)
     return static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_RIP]);
@@ -279,42 +267,50 @@ std::uintptr_t StackPointer(const ucontext_t* context) {
 #endif
 }
 
-std::uint32_t ExceptionCodeOf(int signal, const siginfo_t* info, const ucontext_t* context) {
-    switch (signal) {
-    case SIGSEGV: {
+// The run-time error number of each fault, by signal and si_code, as
+// MapFault gives it on win32 for the fault of the same meaning. The first
+// row that matches counts; a fault of no row is "any other exception".
+constexpr int kAnyCode = INT_MIN;
+struct FaultRow {
+    int signal;
+    int code;
+    std::uint32_t number;
+};
+constexpr FaultRow kFaultRows[] = {
+    {SIGSEGV, kAnyCode, ErrorAccessViolation},  // unless at the stack's guard
+    {SIGBUS, kAnyCode, ErrorAccessViolation},
+    {SIGFPE, FPE_INTDIV, ErrorDivisionByZero},
+    {SIGFPE, FPE_FLTDIV, ErrorDivisionByZero},
+    {SIGFPE, FPE_FLTSUB, ErrorArrayBounds},
+    {SIGFPE, FPE_FLTOVF, ErrorFloatOverflow},
+    {SIGFPE, FPE_FLTUND, ErrorFloatUnderflow},
+    {SIGFPE, FPE_FLTINV, ErrorFloatInvalid},
+    {SIGFPE, FPE_FLTRES, ErrorFloatInvalid},  // inexact result
+    {SIGFPE, FPE_INTOVF, ErrorIntOverflow},
+    {SIGILL, ILL_PRVOPC, ErrorPrivilegedInstruction},
+    {SIGILL, ILL_PRVREG, ErrorPrivilegedInstruction},
+#if defined(__arm__)
+    // 32-bit ARM divides in software, and the division routines raise
+    // SIGFPE themselves on a zero divisor.
+    {SIGFPE, SI_TKILL, ErrorDivisionByZero},
+#endif
+};
+
+std::uint32_t FaultNumberOf(int signal, const siginfo_t* info, const ucontext_t* context) {
+    if (signal == SIGSEGV) {
         // An access just around the stack pointer is the stack running
         // into its guard; anything else is a plain access violation.
         constexpr std::uintptr_t kSlack = 64 * 1024;
         auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
         std::uintptr_t sp = StackPointer(context);
-        if (address + kSlack >= sp && address <= sp + kSlack) return kStackOverflow;
-        return kAccessViolation;
+        if (address + kSlack >= sp && address <= sp + kSlack) return ErrorStackOverflow;
     }
-    case SIGBUS:
-        return kAccessViolation;
-    case SIGFPE:
-        switch (info->si_code) {
-        case FPE_INTDIV: return kIntDivideByZero;
-        case FPE_INTOVF: return kIntOverflow;
-        case FPE_FLTDIV: return kFltDivideByZero;
-        case FPE_FLTOVF: return kFltOverflow;
-        case FPE_FLTUND: return kFltUnderflow;
-        case FPE_FLTRES: return kFltInexactResult;
-        case FPE_FLTINV: return kFltInvalidOperation;
-        case FPE_FLTSUB: return kArrayBoundsExceeded;
-#if defined(__arm__)
-        // 32-bit ARM divides in software, and the division routines raise
-        // SIGFPE themselves on a zero divisor.
-        case SI_TKILL: return kIntDivideByZero;
-#endif
-        default: return kIllegalInstruction;  // no row of its own: 217
+    for (const FaultRow& row : kFaultRows) {
+        if (row.signal == signal && (row.code == kAnyCode || row.code == info->si_code)) {
+            return row.number;
         }
-    case SIGILL:
-        if (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG) return kPrivilegedInstruction;
-        return kIllegalInstruction;
-    default:
-        return kIllegalInstruction;
     }
+    return ErrorOtherException;
 }
 
 // Runs on the alternate stack, so a stack overflow is caught too; from
@@ -331,9 +327,9 @@ void TopLevelHandler(int signal, siginfo_t* info, void* rawContext) {
     // A fault during shutdown enters here again (SA_NODEFER); one that
     // keeps recurring must not run the alternate stack out.
     static constinit int depth = 0;
-    if (++depth > 4) ExitProcess(217);
+    if (++depth > 4) ExitProcess(ErrorOtherException);
     const auto* context = static_cast<const ucontext_t*>(rawContext);
-    std::uint32_t code = ExceptionCodeOf(signal, info, context);
+    std::uint32_t number = FaultNumberOf(signal, info, context);
     ResetFloatingPoint();
     // Innermost first; each frame leaves the chain before its clean-up
     // runs, so a fault inside clean-up work never enters it again.
@@ -341,7 +337,7 @@ void TopLevelHandler(int signal, siginfo_t* info, void* rawContext) {
         innermostFrame = frame->prev;
         RunFrameCleanup(*frame);
     }
-    FaultShutdown(code, ProgramCounter(context));
+    FaultShutdown(number, ProgramCounter(context));
 }
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};

@@ -187,7 +187,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl TopLevelHandler(EXCEPTION_RECORD* recor
     auto address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
     ResetFloatingPoint();
     P5UnwindTo(frame, record);
-    FaultShutdown(code, address);
+    FaultShutdown(MapFault(code), address);
 }
 
 }  // namespace

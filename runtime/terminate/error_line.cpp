@@ -1,17 +1,16 @@
 #include "runtime/terminate/terminate.h"
 
 namespace {
-constexpr char kTemplate[ErrorLineLength + 1] = "Runtime error     at 00000000";
 constexpr std::uint32_t kLastNumberDigit = 16;   // position 17
 constexpr std::uint32_t kLastAddressDigit = 28;  // position 29
 }  // namespace
 
-constinit char ErrorLine[ErrorLineLength + 1] = "Runtime error     at 00000000";
+constinit char ErrorLine[ErrorLineLength + 1] = {};
 
 void FillErrorLine(std::uint32_t number, std::uintptr_t site, std::uintptr_t codeStart) {
     // Start from the template, so a second report never shows digits of
     // the first.
-    for (std::uint32_t i = 0; i <= ErrorLineLength; ++i) ErrorLine[i] = kTemplate[i];
+    for (std::uint32_t i = 0; i <= ErrorLineLength; ++i) ErrorLine[i] = ErrorLineTemplate[i];
 
     std::uint32_t position = kLastNumberDigit;
     do {

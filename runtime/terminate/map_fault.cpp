@@ -1,20 +1,22 @@
 #include "runtime/terminate/terminate.h"
 
+// By the system's exception codes; the posix backend maps its signals
+// onto the same numbers itself.
 std::uint32_t MapFault(std::uint32_t exceptionCode) {
     switch (exceptionCode) {
-    case 0xC0000005: return 216;  // access violation
-    case 0xC000008C: return 201;  // array bounds exceeded
-    case 0xC000008D: return 206;  // floating-point denormal operand
-    case 0xC000008E: return 200;  // floating-point division by zero
-    case 0xC000008F: return 207;  // floating-point inexact result
-    case 0xC0000090: return 207;  // floating-point invalid operation
-    case 0xC0000091: return 205;  // floating-point overflow
-    case 0xC0000092: return 207;  // floating-point stack check
-    case 0xC0000093: return 206;  // floating-point underflow
-    case 0xC0000094: return 200;  // integer division by zero
-    case 0xC0000095: return 215;  // integer overflow
-    case 0xC0000096: return 218;  // privileged instruction
-    case 0xC00000FD: return 202;  // stack overflow
-    default: return 217;
+    case 0xC0000005: return ErrorAccessViolation;
+    case 0xC000008C: return ErrorArrayBounds;
+    case 0xC000008D: return ErrorFloatUnderflow;         // denormal operand
+    case 0xC000008E: return ErrorDivisionByZero;         // floating-point
+    case 0xC000008F: return ErrorFloatInvalid;           // inexact result
+    case 0xC0000090: return ErrorFloatInvalid;           // invalid operation
+    case 0xC0000091: return ErrorFloatOverflow;
+    case 0xC0000092: return ErrorFloatInvalid;           // stack check
+    case 0xC0000093: return ErrorFloatUnderflow;
+    case 0xC0000094: return ErrorDivisionByZero;         // integer
+    case 0xC0000095: return ErrorIntOverflow;
+    case 0xC0000096: return ErrorPrivilegedInstruction;
+    case 0xC00000FD: return ErrorStackOverflow;
+    default: return ErrorOtherException;
     }
 }

@@ -40,11 +40,11 @@ __attribute__((noinline)) void RunTimeError(std::uint32_t number) {
 }
 
 void RaiseReasonAt(std::uint32_t reason, std::uintptr_t site) {
-    std::uint32_t number = 217;
+    std::uint32_t number = ErrorOtherException;
     switch (reason) {
     case ReasonIoStatus: number = PeekIoStatus(); break;
-    case ReasonOutOfMemory: number = 203; break;
-    case ReasonInvalidRelease: number = 204; break;
+    case ReasonOutOfMemory: number = ErrorOutOfMemory; break;
+    case ReasonInvalidRelease: number = ErrorInvalidRelease; break;
     }
     ErrorSite = site;
     Shutdown(number);
@@ -55,7 +55,7 @@ __attribute__((noinline)) void RaiseReason(std::uint32_t reason) {
 }
 
 // The fault path's end: clean-up has run, the FPU is reset.
-void FaultShutdown(std::uint32_t exceptionCode, std::uintptr_t address) {
+void FaultShutdown(std::uint32_t number, std::uintptr_t address) {
     ErrorSite = address;
-    Shutdown(MapFault(exceptionCode));
+    Shutdown(number);
 }

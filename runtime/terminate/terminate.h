@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "runtime/os/os.h"
+#include "runtime/terminate/error_numbers.h"
 
 extern constinit std::uint32_t ExitStatus;
 extern constinit std::uintptr_t ErrorSite;  // 0: no run-time error
@@ -17,29 +18,47 @@ extern constinit bool ConsoleProgram;       // clear: report in a message box
 // underflow and precision are masked; 64-bit significand; round to nearest.
 inline constexpr std::uint16_t DefaultFpuControl = 0x1332;
 
-// "Runtime error     at 00000000", filled in place by FillErrorLine.
+// The report of a run-time error: the number's digits end at position 17,
+// the address's eight at 29.
 inline constexpr std::uint32_t ErrorLineLength = 29;
+inline constexpr char ErrorLineTemplate[ErrorLineLength + 1] = "Runtime error     at 00000000";
+// The template, filled in place by FillErrorLine.
 extern constinit char ErrorLine[ErrorLineLength + 1];
 
 // Fills ErrorLine with the error number and the site's distance from the
 // code start, in 32-bit arithmetic.
 void FillErrorLine(std::uint32_t number, std::uintptr_t site, std::uintptr_t codeStart);
 
-// Maps a fault's exception code to its run-time error number.
-std::uint32_t MapFault(std::uint32_t exceptionCode);
 
 // The main block's first two calls. `top` is the fault handler's
 // registration and lives in the main block's frame.
 void StartUp(os::FrameLink& top);
 void InitRuntime();
 
+// A main block's start, declared first in ProgramMain: StartUp with the
+// registration this object holds, in the main block's own frame, then
+// InitRuntime; run-time errors are reported on standard output.
+class ConsoleMainBlock {
+public:
+    ConsoleMainBlock() {
+        StartUp(topLevel_);
+        InitRuntime();
+        ConsoleProgram = true;
+    }
+    ConsoleMainBlock(const ConsoleMainBlock&) = delete;
+    ConsoleMainBlock& operator=(const ConsoleMainBlock&) = delete;
+
+private:
+    os::FrameLink topLevel_;
+};
+
 [[noreturn]] void Terminate(std::uint32_t status);
 [[noreturn]] void RunTimeError(std::uint32_t number);
 
 enum RaiseReasonCode : std::uint32_t {
     ReasonIoStatus = 0,        // error number: IoStatus, whole
-    ReasonOutOfMemory = 1,     // 203
-    ReasonInvalidRelease = 2,  // 204
+    ReasonOutOfMemory = 1,     // ErrorOutOfMemory
+    ReasonInvalidRelease = 2,  // ErrorInvalidRelease
 };
 [[noreturn]] void RaiseReason(std::uint32_t reason);
 // The same, with the site given by a routine that checks on behalf of

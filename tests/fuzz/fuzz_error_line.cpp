@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr char kTemplate[] = "Runtime error     at 00000000";
 constexpr std::size_t kNumberEnd = 17;     // 1-based position of the last digit
 constexpr std::size_t kAddressFirst = 22;  // 1-based, 8 hex digits to 29
 
@@ -78,7 +77,7 @@ void FillAndCheck(const Report& r) {
         } else if (pos >= firstDigit && pos <= kNumberEnd) {
             CHECK(c >= '0' && c <= '9', "the number is decimal digits");
         } else {
-            CHECK(c == kTemplate[pos - 1], "the rest of the line is the template");
+            CHECK(c == ErrorLineTemplate[pos - 1], "the rest of the line is the template");
         }
     }
 
@@ -98,7 +97,7 @@ void FillAndCheck(const Report& r) {
     // The whole line, built another way.
     char hex[16];
     std::snprintf(hex, sizeof hex, "%08X", Distance(r));
-    std::string line = kTemplate;
+    std::string line = ErrorLineTemplate;
     line.replace(firstDigit - 1, digits.size(), digits);
     line.replace(kAddressFirst - 1, 8, hex);
     CHECK(line == ErrorLine, "the line is the template with the number and address");
