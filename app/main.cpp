@@ -3,10 +3,7 @@
 #include "runtime/terminate/terminate.h"
 
 void ProgramMain() {
-    os::FrameLink topLevel;  // the fault handler's registration, in this frame
-    StartUp(topLevel);
-    InitRuntime();
-    ConsoleProgram = true;  // run-time errors are reported on standard output
+    ConsoleMainBlock start;
     RunPatchCommand();
     Terminate(0);
 }

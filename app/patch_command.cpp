@@ -35,7 +35,7 @@ constexpr StringLiteral kOk{message::Ok};
 // Binds and opens one argument; the status of the open is the caller's.
 void OpenArgument(FileVar& file, const DynString& argument) {
     AssignName(file, argument.CStr());
-    OpenExisting(file, 1);
+    OpenExisting(file, ByteRecords);
 }
 
 }  // namespace

@@ -26,10 +26,12 @@ std::uint32_t TextLength(const char* text) {
 
 // The path is fetched whole: a longer one than the first buffer holds gets
 // a buffer twice as large, until it fits or reaches the longest path the
-// system has.
+// system has. The first takes the usual longest path, terminator included,
+// and one byte more: a copy shorter than the buffer is known to be whole.
 void ModulePath(DynString& result) {
+    constexpr std::uint32_t kUsualLongestPath = 260;
     constexpr std::uint32_t kLongestPath = 32768;
-    char first[261];
+    char first[kUsualLongestPath + 1];
     std::uint32_t copied = os::ModuleFileName(first, sizeof first);
     if (copied < sizeof first) {
         result.Assign(first, copied);

@@ -11,6 +11,9 @@ extern constinit std::uint8_t DefaultOpenMode;
 
 inline constexpr std::uint64_t FileLengthFailed = ~std::uint64_t{0};
 
+// Records of one byte: lengths and transfers count bytes.
+inline constexpr std::uint32_t ByteRecords = 1;
+
 // Binds a FileVar or TextVar to a name; null or empty means a standard
 // handle. Forgets an open handle without closing it. Never fails.
 void AssignName(FileHead& file, const char* name);

@@ -138,9 +138,6 @@ void RunCase(const char* name) {
 }  // namespace
 
 void ProgramMain() {
-    os::FrameLink topLevel;
-    StartUp(topLevel);
-    InitRuntime();
-    ConsoleProgram = true;
+    ConsoleMainBlock start;
     RunCase(CaseName());
 }

@@ -43,10 +43,7 @@ void WriteNumber(std::uint32_t n) {
 }  // namespace
 
 void ProgramMain() {
-    os::FrameLink topLevel;
-    StartUp(topLevel);
-    InitRuntime();
-    ConsoleProgram = true;
+    ConsoleMainBlock start;
     std::uint32_t passed = 0;
     std::uint32_t failed = 0;
     for (const ScanRow& row : kScanRows) {
