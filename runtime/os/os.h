@@ -160,11 +160,21 @@ void ShowErrorBox(const char* text, const char* caption);
 std::uint32_t ModuleFileName(char* buffer, std::uint32_t size);
 
 // The process command line as one string (win32) or null (posix, where
-// the arguments arrive split; see ArgumentVector).
+// the arguments arrive split); the argument vector given to the program
+// (posix) or null, 0 (win32). What a platform lacks is known at compile
+// time, so the code that would read it is not linked in.
+#if defined(_WIN32)
 const char* CommandLine();
-// posix: the argument vector given to the program; win32: null, 0.
+inline char** ArgumentVector(int* count) {
+    *count = 0;
+    return nullptr;
+}
+inline void SetArgumentVector(int, char**) {}
+#else
+inline const char* CommandLine() { return nullptr; }
 char** ArgumentVector(int* count);
-void SetArgumentVector(int count, char** vector);  // posix entry point only
+void SetArgumentVector(int count, char** vector);  // the entry point only
+#endif
 
 // Ends the process. A non-zero status never reaches the system as 0.
 [[noreturn]] void ExitProcess(std::uint32_t status);

@@ -514,8 +514,6 @@ std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
 // PATH_MAX counts bytes, and every name a record holds is within it.
 bool NameWithinLimit(const char*, std::size_t) { return true; }
 
-const char* CommandLine() { return nullptr; }
-
 char** ArgumentVector(int* count) {
     *count = argumentCount;
     return argumentVector;

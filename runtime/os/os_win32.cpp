@@ -315,13 +315,6 @@ const char* CommandLine() {
     return line;
 }
 
-char** ArgumentVector(int* count) {
-    *count = 0;
-    return nullptr;
-}
-
-void SetArgumentVector(int, char**) {}
-
 void ExitProcess(std::uint32_t status) {
     ::ExitProcess(status);
 }
