@@ -29,31 +29,44 @@ const testing::Environment* const kProgramStartUp =
 // The stand-ins are plain functions; they find their object here.
 RecordingOs* current = nullptr;
 
-os::Error FakeOpenExisting(const char* path, os::Access access, os::Handle* handle) {
-    current->calls.push_back("OpenExisting");
-    current->opens.push_back({path, access});
-    if (current->openError != 0) return current->openError;
-    *handle = current->nextOpenHandle++;
-    return 0;
+// Every call is recorded as the runtime made it, spoiled or not.
+void Record(const Seen& seen) {
+    RecordingOs& log = *current;
+    switch (seen.call) {
+    case kOpenExisting: log.opens.push_back({seen.path, seen.access}); break;
+    case kGetStdHandle: log.stdHandleRequests.push_back(seen.stream); break;
+    case kGetFileType: log.fileTypeRequests.push_back(seen.handle); break;
+    case kRead: log.reads.push_back({seen.handle, seen.size}); break;
+    case kWrite:
+        log.writes.push_back({seen.handle, {static_cast<const char*>(seen.bytes), seen.size}});
+        break;
+    case kFileSize: log.fileSizeRequests.push_back(seen.handle); break;
+    case kClose: log.closes.push_back(seen.handle); break;
+    default: return;  // the memory calls are counted where they are answered
+    }
+    log.calls.push_back(CallName(seen.call));
 }
 
-os::Error FakeGetStdHandle(os::StdStream which, os::Handle* handle) {
-    current->calls.push_back("GetStdHandle");
-    current->stdHandleRequests.push_back(which);
-    if (current->stdHandleError != 0) return current->stdHandleError;
-    *handle = current->stdHandle;
-    return 0;
+// A stand-in's answer: the field's error, or success with the value.
+template <typename T>
+os::Error Answer(os::Error error, T* out, T value) {
+    if (error == 0) *out = value;
+    return error;
 }
 
-os::FileType FakeGetFileType(os::Handle handle) {
-    current->calls.push_back("GetFileType");
-    current->fileTypeRequests.push_back(handle);
-    return current->fileType;
+os::Error FakeOpenExisting(const char*, os::Access, os::Handle* handle) {
+    os::Error error = Answer(current->openError, handle, current->nextOpenHandle);
+    if (error == 0) ++current->nextOpenHandle;
+    return error;
 }
 
-os::Error FakeRead(os::Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
-    current->calls.push_back("Read");
-    current->reads.push_back({handle, size});
+os::Error FakeGetStdHandle(os::StdStream, os::Handle* handle) {
+    return Answer(current->stdHandleError, handle, current->stdHandle);
+}
+
+os::FileType FakeGetFileType(os::Handle) { return current->fileType; }
+
+os::Error FakeRead(os::Handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
     if (current->readError != 0) return current->readError;
     std::string& data = current->readData;
     std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(size, data.size()));
@@ -63,28 +76,15 @@ os::Error FakeRead(os::Handle handle, void* buffer, std::uint32_t size, std::uin
     return 0;
 }
 
-os::Error FakeWrite(os::Handle handle, const void* buffer, std::uint32_t size,
-                    std::uint32_t* done) {
-    current->calls.push_back("Write");
-    current->writes.push_back({handle, std::string(static_cast<const char*>(buffer), size)});
-    if (current->writeError != 0) return current->writeError;
-    *done = std::min(size, current->writeLimit);
-    return 0;
+os::Error FakeWrite(os::Handle, const void*, std::uint32_t size, std::uint32_t* done) {
+    return Answer(current->writeError, done, std::min(size, current->writeLimit));
 }
 
-os::Error FakeFileSize(os::Handle handle, std::uint64_t* size) {
-    current->calls.push_back("FileSize");
-    current->fileSizeRequests.push_back(handle);
-    if (current->fileSizeError != 0) return current->fileSizeError;
-    *size = current->fileSize;
-    return 0;
+os::Error FakeFileSize(os::Handle, std::uint64_t* size) {
+    return Answer(current->fileSizeError, size, current->fileSize);
 }
 
-os::Error FakeClose(os::Handle handle) {
-    current->calls.push_back("Close");
-    current->closes.push_back(handle);
-    return current->closeError;
-}
+os::Error FakeClose(os::Handle) { return current->closeError; }
 
 os::Error CountingReserve(std::size_t size, void** base) {
     if (current->reserveError != 0) return current->reserveError;
@@ -126,15 +126,10 @@ void ResetRuntime() {
 
 RecordingOs::RecordingOs() : saved_(os::sys) {
     current = this;
-    os::sys.OpenExisting = FakeOpenExisting;
-    os::sys.GetStdHandle = FakeGetStdHandle;
-    os::sys.Read = FakeRead;
-    os::sys.Write = FakeWrite;
-    os::sys.FileSize = FakeFileSize;
-    os::sys.Close = FakeClose;
-    os::sys.GetFileType = FakeGetFileType;
-    os::sys.Reserve = CountingReserve;
-    os::sys.Release = CountingRelease;
+    // In the table's order; Commit goes on to the saved one uncounted.
+    InstallDouble({FakeOpenExisting, FakeGetStdHandle, FakeRead, FakeWrite, FakeFileSize,
+                   FakeClose, FakeGetFileType, CountingReserve, saved_.Commit, CountingRelease},
+                  plan, Record);
     ResetRuntime();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/os/os.h"
+#include "tests/double/os_double.h"
 
 namespace fake {
 
@@ -42,10 +43,10 @@ struct OpenCall {
     os::Access access;
 };
 
-// While it lives, os::sys holds the stand-ins below and the runtime's
-// globals are clean; the saved table is put back when it goes. Only one
-// may live at a time. The file and handle calls never reach the system;
-// the memory calls go on to the saved ones, counted.
+// While it lives, os::sys holds the OS double over the stand-ins below and
+// the runtime's globals are clean; the saved table is put back when it
+// goes. Only one may live at a time. The file and handle calls never reach
+// the system; the memory calls go on to the saved ones, counted.
 class RecordingOs {
 public:
     RecordingOs();
@@ -67,6 +68,10 @@ public:
     std::uint64_t fileSize = 0;
     os::Error closeError = 0;
     os::Error reserveError = 0;  // set: Reserve fails without asking
+
+    // The one call to spoil. It is recorded as asked, like one that a
+    // field above fails, but never reaches the stand-ins.
+    Plan plan;
 
     // What they were asked; `calls` names every file and handle call in
     // order ("OpenExisting", "GetStdHandle", "GetFileType", "Read",
