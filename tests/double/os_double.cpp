@@ -4,30 +4,21 @@ namespace fake {
 
 namespace {
 
-constexpr const char* kNames[kCallKinds] = {
-    "OpenExisting", "GetStdHandle", "Read",   "Write",   "FileSize",
-    "Close",        "Reserve",      "Commit", "Release", "GetFileType",
-};
+constexpr const char* kNames[kCallKinds] = {"OpenExisting", "GetStdHandle", "Read",    "Write",
+                                             "FileSize",     "Close",        "Reserve", "Commit",
+                                             "Release",      "GetFileType"};
 
-constinit const Plan kNoPlan{};
-constinit const Plan* plan = &kNoPlan;
+constinit const Plan* plan = nullptr;  // set before any wrapper is reached
 constinit Watcher watcher = nullptr;
 constinit os::Calls below{};
-constinit std::uint32_t counted[kCallKinds] = {};
-constinit std::uint32_t countedAll = 0;
-
-bool SameText(const char* a, const char* b) {
-    while (*a != 0 && *a == *b) ++a, ++b;
-    return *a == *b;
-}
+constinit std::uint32_t counted[kCallKinds + 1] = {};  // [kAnyCall]: all that can fail
 
 Verdict Judge(const Seen& seen) {
-    if (seen.call >= kFailingCalls) return Verdict::Pass;
-    ++countedAll;
+    if (seen.call == kGetFileType) return Verdict::Pass;
+    ++counted[kAnyCall];
     const Plan& p = *plan;
-    if (p.at == 0) return Verdict::Pass;
-    if (p.only != kAnyCall && p.only != seen.call) return Verdict::Pass;
-    if ((p.only == kAnyCall ? countedAll : seen.ordinal) != p.at) return Verdict::Pass;
+    bool named = p.only == kAnyCall || p.only == seen.call;
+    if (p.at == 0 || !named || counted[p.only] != p.at) return Verdict::Pass;
     if (p.shortBy == 0) return Verdict::Fail;
     // A short transfer only means something for a transfer.
     return seen.call == kRead || seen.call == kWrite ? Verdict::Short : Verdict::Pass;
@@ -39,104 +30,71 @@ bool Passes(Seen& seen) {
     seen.ordinal = ++counted[seen.call];
     seen.verdict = Judge(seen);
     if (watcher != nullptr) watcher(seen);
-    if (seen.verdict == Verdict::Short) {
-        seen.size = seen.size > plan->shortBy ? seen.size - plan->shortBy : 0;
-    }
+    std::uint32_t cut = seen.verdict == Verdict::Short ? plan->shortBy : 0;
+    seen.size = seen.size > cut ? seen.size - cut : 0;
     return seen.verdict != Verdict::Fail;
 }
-
-// ---- The wrappers ----
+bool Passes(Seen&& seen) { return Passes(seen); }
 
 os::Error OpenExisting(const char* path, os::Access access, os::Handle* handle) {
-    Seen seen{.call = kOpenExisting, .path = path, .access = access};
-    if (!Passes(seen)) return plan->code;
-    return below.OpenExisting(path, access, handle);
+    return Passes({.call = kOpenExisting, .path = path, .access = access})
+               ? below.OpenExisting(path, access, handle)
+               : plan->code;
 }
 
 os::Error GetStdHandle(os::StdStream which, os::Handle* handle) {
-    Seen seen{.call = kGetStdHandle, .stream = which};
-    if (!Passes(seen)) return plan->code;
-    return below.GetStdHandle(which, handle);
+    return Passes({.call = kGetStdHandle, .stream = which}) ? below.GetStdHandle(which, handle)
+                                                            : plan->code;
 }
 
 os::Error Read(os::Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
     Seen seen{.call = kRead, .handle = handle, .size = size};
-    if (!Passes(seen)) return plan->code;
-    return below.Read(handle, buffer, seen.size, done);
+    return Passes(seen) ? below.Read(handle, buffer, seen.size, done) : plan->code;
 }
 
 os::Error Write(os::Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
-    Seen seen{.call = kWrite, .handle = handle, .bytes = buffer, .size = size};
-    if (!Passes(seen)) return plan->code;
-    return below.Write(handle, buffer, seen.size, done);
+    Seen seen{
+        .call = kWrite, .handle = handle, .bytes = static_cast<const char*>(buffer), .size = size};
+    return Passes(seen) ? below.Write(handle, buffer, seen.size, done) : plan->code;
 }
 
 os::Error FileSize(os::Handle handle, std::uint64_t* size) {
-    Seen seen{.call = kFileSize, .handle = handle};
-    if (!Passes(seen)) return plan->code;
-    return below.FileSize(handle, size);
+    return Passes({.call = kFileSize, .handle = handle}) ? below.FileSize(handle, size) : plan->code;
 }
 
 os::Error Close(os::Handle handle) {
-    Seen seen{.call = kClose, .handle = handle};
-    if (!Passes(seen)) return plan->code;
-    return below.Close(handle);
+    return Passes({.call = kClose, .handle = handle}) ? below.Close(handle) : plan->code;
 }
 
 os::FileType GetFileType(os::Handle handle) {
-    Seen seen{.call = kGetFileType, .handle = handle};
-    Passes(seen);  // always
+    Passes({.call = kGetFileType, .handle = handle});  // always
     return below.GetFileType(handle);
 }
 
 os::Error Reserve(std::size_t size, void** base) {
-    Seen seen{.call = kReserve};
-    if (!Passes(seen)) return plan->code;
-    return below.Reserve(size, base);
+    return Passes({.call = kReserve}) ? below.Reserve(size, base) : plan->code;
 }
 
 os::Error Commit(void* address, std::size_t size) {
-    Seen seen{.call = kCommit};
-    if (!Passes(seen)) return plan->code;
-    return below.Commit(address, size);
+    return Passes({.call = kCommit}) ? below.Commit(address, size) : plan->code;
 }
 
 os::Error Release(void* base, std::size_t size) {
-    Seen seen{.call = kRelease};
-    if (!Passes(seen)) return plan->code;
-    return below.Release(base, size);
+    return Passes({.call = kRelease}) ? below.Release(base, size) : plan->code;
 }
 
 }  // namespace
 
-const char* CallName(Call call) { return call < kCallKinds ? kNames[call] : "any call"; }
-
-Call CallNamed(const char* name) {
-    for (std::uint32_t c = 0; c < kCallKinds; ++c) {
-        if (SameText(name, kNames[c])) return static_cast<Call>(c);
-    }
-    return kAnyCall;
-}
+const char* CallName(Call call) { return kNames[call]; }
 
 void InstallDouble(const os::Calls& table, const Plan& newPlan, Watcher newWatcher) {
     below = table;
     plan = &newPlan;
     watcher = newWatcher;
     for (std::uint32_t& n : counted) n = 0;
-    countedAll = 0;
-    // Every slot by name: a call added to the table fails the build here.
-    os::sys = os::Calls{
-        .OpenExisting = OpenExisting,
-        .GetStdHandle = GetStdHandle,
-        .Read = Read,
-        .Write = Write,
-        .FileSize = FileSize,
-        .Close = Close,
-        .GetFileType = GetFileType,
-        .Reserve = Reserve,
-        .Commit = Commit,
-        .Release = Release,
-    };
+    // In the table's order: a slot added to it fails the build here.
+    os::sys = {OpenExisting, GetStdHandle, Read,    Write,  FileSize,
+               Close,        GetFileType,  Reserve, Commit, Release};
 }
 
 }  // namespace fake

@@ -11,26 +11,13 @@
 
 namespace fake {
 
+// GetFileType answers a type, not an error: no plan spoils it, nor counts
+// it among all calls.
 enum Call : std::uint32_t {
-    kOpenExisting,
-    kGetStdHandle,
-    kRead,
-    kWrite,
-    kFileSize,
-    kClose,
-    kReserve,
-    kCommit,
-    kRelease,
-    kFailingCalls,
-    // It answers a type, not an error: no plan spoils it, nor counts it
-    // among all calls.
-    kGetFileType = kFailingCalls,
-    kCallKinds,
-    kAnyCall = kCallKinds,
+    kOpenExisting, kGetStdHandle, kRead, kWrite, kFileSize, kClose, kReserve, kCommit, kRelease,
+    kGetFileType, kCallKinds, kAnyCall = kCallKinds,
 };
-
-const char* CallName(Call call);
-Call CallNamed(const char* name);  // kAnyCall for no such name
+const char* CallName(Call call);  // not kAnyCall
 
 // The one call to spoil: the `at`th (from 1; 0: none) of the calls named
 // `only`, or of all the calls that can fail. It fails with `code` and never
@@ -45,8 +32,8 @@ struct Plan {
 
 enum class Verdict : std::uint8_t { Pass, Fail, Short };
 
-// A call as the runtime made it, before the plan's verdict takes effect.
-// The arguments its call does not have stay zero.
+// A call as the runtime made it, before the plan's verdict takes effect;
+// the arguments its call does not have stay zero.
 struct Seen {
     Call call = kAnyCall;
     std::uint32_t ordinal = 0;  // among the calls of its name
@@ -55,7 +42,7 @@ struct Seen {
     os::Access access = os::Access::Read;
     os::StdStream stream = os::StdStream::Input;  // GetStdHandle
     os::Handle handle = 0;                        // the file and handle calls
-    const void* bytes = nullptr;                  // Write
+    const char* bytes = nullptr;                  // Write
     std::uint32_t size = 0;                       // Read, Write
 };
 using Watcher = void (*)(const Seen& seen);

@@ -1,7 +1,6 @@
 #include "recording_os.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -31,20 +30,17 @@ RecordingOs* current = nullptr;
 
 // Every call is recorded as the runtime made it, spoiled or not.
 void Record(const Seen& seen) {
-    RecordingOs& log = *current;
     switch (seen.call) {
-    case kOpenExisting: log.opens.push_back({seen.path, seen.access}); break;
-    case kGetStdHandle: log.stdHandleRequests.push_back(seen.stream); break;
-    case kGetFileType: log.fileTypeRequests.push_back(seen.handle); break;
-    case kRead: log.reads.push_back({seen.handle, seen.size}); break;
-    case kWrite:
-        log.writes.push_back({seen.handle, {static_cast<const char*>(seen.bytes), seen.size}});
-        break;
-    case kFileSize: log.fileSizeRequests.push_back(seen.handle); break;
-    case kClose: log.closes.push_back(seen.handle); break;
+    case kOpenExisting: current->opens.push_back({seen.path, seen.access}); break;
+    case kGetStdHandle: current->stdHandleRequests.push_back(seen.stream); break;
+    case kGetFileType: current->fileTypeRequests.push_back(seen.handle); break;
+    case kRead: current->reads.push_back({seen.handle, seen.size}); break;
+    case kWrite: current->writes.push_back({seen.handle, {seen.bytes, seen.size}}); break;
+    case kFileSize: current->fileSizeRequests.push_back(seen.handle); break;
+    case kClose: current->closes.push_back(seen.handle); break;
     default: return;  // the memory calls are counted where they are answered
     }
-    log.calls.push_back(CallName(seen.call));
+    current->calls.push_back(CallName(seen.call));
 }
 
 // A stand-in's answer: the field's error, or success with the value.
@@ -67,13 +63,10 @@ os::Error FakeGetStdHandle(os::StdStream, os::Handle* handle) {
 os::FileType FakeGetFileType(os::Handle) { return current->fileType; }
 
 os::Error FakeRead(os::Handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
-    if (current->readError != 0) return current->readError;
     std::string& data = current->readData;
-    std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(size, data.size()));
-    std::memcpy(buffer, data.data(), n);
-    data.erase(0, n);
-    *done = n;
-    return 0;
+    auto n = static_cast<std::uint32_t>(std::min<std::size_t>(size, data.size()));
+    if (current->readError == 0) data.erase(0, data.copy(static_cast<char*>(buffer), n));
+    return Answer(current->readError, done, n);
 }
 
 os::Error FakeWrite(os::Handle, const void*, std::uint32_t size, std::uint32_t* done) {
@@ -88,7 +81,7 @@ os::Error FakeClose(os::Handle) { return current->closeError; }
 
 os::Error CountingReserve(std::size_t size, void** base) {
     if (current->reserveError != 0) return current->reserveError;
-    os::Error error = current->saved().Reserve(size, base);
+    os::Error error = current->saved.Reserve(size, base);
     if (error == 0) {
         ++current->reserves;
         current->reserved[*base] = size;
@@ -103,7 +96,7 @@ os::Error CountingRelease(void* base, std::size_t size) {
     } else {
         current->reserved.erase(region);
     }
-    os::Error error = current->saved().Release(base, size);
+    os::Error error = current->saved.Release(base, size);
     if (error == 0) ++current->releases;
     return error;
 }
@@ -124,18 +117,18 @@ void ResetRuntime() {
     AssignName(ConsoleOut, "");
 }
 
-RecordingOs::RecordingOs() : saved_(os::sys) {
+RecordingOs::RecordingOs() {
     current = this;
     // In the table's order; Commit goes on to the saved one uncounted.
     InstallDouble({FakeOpenExisting, FakeGetStdHandle, FakeRead, FakeWrite, FakeFileSize,
-                   FakeClose, FakeGetFileType, CountingReserve, saved_.Commit, CountingRelease},
+                   FakeClose, FakeGetFileType, CountingReserve, saved.Commit, CountingRelease},
                   plan, Record);
     ResetRuntime();
 }
 
 RecordingOs::~RecordingOs() {
     ResetRuntime();
-    os::sys = saved_;
+    os::sys = saved;
     current = nullptr;
 }
 

@@ -2,8 +2,6 @@
 // every system call the runtime makes, or make one fail on purpose.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,20 +26,9 @@ public:
     CleanRuntime& operator=(const CleanRuntime&) = delete;
 };
 
-struct WriteCall {
-    os::Handle handle;
-    std::string bytes;
-};
-
-struct ReadCall {
-    os::Handle handle;
-    std::uint32_t size;
-};
-
-struct OpenCall {
-    std::string path;
-    os::Access access;
-};
+struct WriteCall { os::Handle handle; std::string bytes; };
+struct ReadCall { os::Handle handle; std::uint32_t size; };
+struct OpenCall { std::string path; os::Access access; };
 
 // While it lives, os::sys holds the OS double over the stand-ins below and
 // the runtime's globals are clean; the saved table is put back when it
@@ -69,13 +56,10 @@ public:
     os::Error closeError = 0;
     os::Error reserveError = 0;  // set: Reserve fails without asking
 
-    // The one call to spoil. It is recorded as asked, like one that a
-    // field above fails, but never reaches the stand-ins.
-    Plan plan;
+    Plan plan;  // the call it spoils is recorded, but never answered
 
     // What they were asked; `calls` names every file and handle call in
-    // order ("OpenExisting", "GetStdHandle", "GetFileType", "Read",
-    // "Write", "FileSize", "Close").
+    // order ("OpenExisting", "GetStdHandle", "GetFileType", "Read", ...).
     std::vector<std::string> calls;
     std::vector<OpenCall> opens;
     std::vector<os::StdStream> stdHandleRequests;
@@ -89,11 +73,7 @@ public:
     std::map<void*, std::size_t> reserved;  // regions not yet released
     bool releaseMismatch = false;           // a Release not matching a Reserve
 
-    // The table as it was before; the memory calls forward to it.
-    const os::Calls& saved() const { return saved_; }
-
-private:
-    os::Calls saved_;
+    const os::Calls saved = os::sys;  // the table before; the memory calls go on to it
 };
 
 // For death tests, inside the child only: the console's output goes to
