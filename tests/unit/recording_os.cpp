@@ -1,7 +1,6 @@
 #include "recording_os.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -29,66 +28,60 @@ const testing::Environment* const kProgramStartUp =
 // The stand-ins are plain functions; they find their object here.
 RecordingOs* current = nullptr;
 
-os::Error FakeOpenExisting(const char* path, os::Access access, os::Handle* handle) {
-    current->calls.push_back("OpenExisting");
-    current->opens.push_back({path, access});
-    if (current->openError != 0) return current->openError;
-    *handle = current->nextOpenHandle++;
-    return 0;
+// Every call is recorded as the runtime made it, spoiled or not.
+void Record(const Seen& seen) {
+    switch (seen.call) {
+    case kOpenExisting: current->opens.push_back({seen.path, seen.access}); break;
+    case kGetStdHandle: current->stdHandleRequests.push_back(seen.stream); break;
+    case kGetFileType: current->fileTypeRequests.push_back(seen.handle); break;
+    case kRead: current->reads.push_back({seen.handle, seen.size}); break;
+    case kWrite: current->writes.push_back({seen.handle, {seen.bytes, seen.size}}); break;
+    case kFileSize: current->fileSizeRequests.push_back(seen.handle); break;
+    case kClose: current->closes.push_back(seen.handle); break;
+    default: return;  // the memory calls are counted where they are answered
+    }
+    current->calls.push_back(CallName(seen.call));
 }
 
-os::Error FakeGetStdHandle(os::StdStream which, os::Handle* handle) {
-    current->calls.push_back("GetStdHandle");
-    current->stdHandleRequests.push_back(which);
-    if (current->stdHandleError != 0) return current->stdHandleError;
-    *handle = current->stdHandle;
-    return 0;
+// A stand-in's answer: the field's error, or success with the value.
+template <typename T>
+os::Error Answer(os::Error error, T* out, T value) {
+    if (error == 0) *out = value;
+    return error;
 }
 
-os::FileType FakeGetFileType(os::Handle handle) {
-    current->calls.push_back("GetFileType");
-    current->fileTypeRequests.push_back(handle);
-    return current->fileType;
+os::Error FakeOpenExisting(const char*, os::Access, os::Handle* handle) {
+    os::Error error = Answer(current->openError, handle, current->nextOpenHandle);
+    if (error == 0) ++current->nextOpenHandle;
+    return error;
 }
 
-os::Error FakeRead(os::Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
-    current->calls.push_back("Read");
-    current->reads.push_back({handle, size});
-    if (current->readError != 0) return current->readError;
+os::Error FakeGetStdHandle(os::StdStream, os::Handle* handle) {
+    return Answer(current->stdHandleError, handle, current->stdHandle);
+}
+
+os::FileType FakeGetFileType(os::Handle) { return current->fileType; }
+
+os::Error FakeRead(os::Handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
     std::string& data = current->readData;
-    std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(size, data.size()));
-    std::memcpy(buffer, data.data(), n);
-    data.erase(0, n);
-    *done = n;
-    return 0;
+    auto n = static_cast<std::uint32_t>(std::min<std::size_t>(size, data.size()));
+    if (current->readError == 0) data.erase(0, data.copy(static_cast<char*>(buffer), n));
+    return Answer(current->readError, done, n);
 }
 
-os::Error FakeWrite(os::Handle handle, const void* buffer, std::uint32_t size,
-                    std::uint32_t* done) {
-    current->calls.push_back("Write");
-    current->writes.push_back({handle, std::string(static_cast<const char*>(buffer), size)});
-    if (current->writeError != 0) return current->writeError;
-    *done = std::min(size, current->writeLimit);
-    return 0;
+os::Error FakeWrite(os::Handle, const void*, std::uint32_t size, std::uint32_t* done) {
+    return Answer(current->writeError, done, std::min(size, current->writeLimit));
 }
 
-os::Error FakeFileSize(os::Handle handle, std::uint64_t* size) {
-    current->calls.push_back("FileSize");
-    current->fileSizeRequests.push_back(handle);
-    if (current->fileSizeError != 0) return current->fileSizeError;
-    *size = current->fileSize;
-    return 0;
+os::Error FakeFileSize(os::Handle, std::uint64_t* size) {
+    return Answer(current->fileSizeError, size, current->fileSize);
 }
 
-os::Error FakeClose(os::Handle handle) {
-    current->calls.push_back("Close");
-    current->closes.push_back(handle);
-    return current->closeError;
-}
+os::Error FakeClose(os::Handle) { return current->closeError; }
 
 os::Error CountingReserve(std::size_t size, void** base) {
     if (current->reserveError != 0) return current->reserveError;
-    os::Error error = current->saved().Reserve(size, base);
+    os::Error error = current->saved.Reserve(size, base);
     if (error == 0) {
         ++current->reserves;
         current->reserved[*base] = size;
@@ -103,7 +96,7 @@ os::Error CountingRelease(void* base, std::size_t size) {
     } else {
         current->reserved.erase(region);
     }
-    os::Error error = current->saved().Release(base, size);
+    os::Error error = current->saved.Release(base, size);
     if (error == 0) ++current->releases;
     return error;
 }
@@ -124,23 +117,18 @@ void ResetRuntime() {
     AssignName(ConsoleOut, "");
 }
 
-RecordingOs::RecordingOs() : saved_(os::sys) {
+RecordingOs::RecordingOs() {
     current = this;
-    os::sys.OpenExisting = FakeOpenExisting;
-    os::sys.GetStdHandle = FakeGetStdHandle;
-    os::sys.Read = FakeRead;
-    os::sys.Write = FakeWrite;
-    os::sys.FileSize = FakeFileSize;
-    os::sys.Close = FakeClose;
-    os::sys.GetFileType = FakeGetFileType;
-    os::sys.Reserve = CountingReserve;
-    os::sys.Release = CountingRelease;
+    // In the table's order; Commit goes on to the saved one uncounted.
+    InstallDouble({FakeOpenExisting, FakeGetStdHandle, FakeRead, FakeWrite, FakeFileSize,
+                   FakeClose, FakeGetFileType, CountingReserve, saved.Commit, CountingRelease},
+                  plan, Record);
     ResetRuntime();
 }
 
 RecordingOs::~RecordingOs() {
     ResetRuntime();
-    os::sys = saved_;
+    os::sys = saved;
     current = nullptr;
 }
 

@@ -2,13 +2,12 @@
 // every system call the runtime makes, or make one fail on purpose.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "runtime/os/os.h"
+#include "tests/double/os_double.h"
 
 namespace fake {
 
@@ -27,25 +26,14 @@ public:
     CleanRuntime& operator=(const CleanRuntime&) = delete;
 };
 
-struct WriteCall {
-    os::Handle handle;
-    std::string bytes;
-};
+struct WriteCall { os::Handle handle; std::string bytes; };
+struct ReadCall { os::Handle handle; std::uint32_t size; };
+struct OpenCall { std::string path; os::Access access; };
 
-struct ReadCall {
-    os::Handle handle;
-    std::uint32_t size;
-};
-
-struct OpenCall {
-    std::string path;
-    os::Access access;
-};
-
-// While it lives, os::sys holds the stand-ins below and the runtime's
-// globals are clean; the saved table is put back when it goes. Only one
-// may live at a time. The file and handle calls never reach the system;
-// the memory calls go on to the saved ones, counted.
+// While it lives, os::sys holds the OS double over the stand-ins below and
+// the runtime's globals are clean; the saved table is put back when it
+// goes. Only one may live at a time. The file and handle calls never reach
+// the system; the memory calls go on to the saved ones, counted.
 class RecordingOs {
 public:
     RecordingOs();
@@ -68,9 +56,10 @@ public:
     os::Error closeError = 0;
     os::Error reserveError = 0;  // set: Reserve fails without asking
 
+    Plan plan;  // the call it spoils is recorded, but never answered
+
     // What they were asked; `calls` names every file and handle call in
-    // order ("OpenExisting", "GetStdHandle", "GetFileType", "Read",
-    // "Write", "FileSize", "Close").
+    // order ("OpenExisting", "GetStdHandle", "GetFileType", "Read", ...).
     std::vector<std::string> calls;
     std::vector<OpenCall> opens;
     std::vector<os::StdStream> stdHandleRequests;
@@ -84,11 +73,7 @@ public:
     std::map<void*, std::size_t> reserved;  // regions not yet released
     bool releaseMismatch = false;           // a Release not matching a Reserve
 
-    // The table as it was before; the memory calls forward to it.
-    const os::Calls& saved() const { return saved_; }
-
-private:
-    os::Calls saved_;
+    const os::Calls saved = os::sys;  // the table before; the memory calls go on to it
 };
 
 // For death tests, inside the child only: the console's output goes to

@@ -222,7 +222,7 @@ TEST(ConsoleOut, MissingStandardHandleStoresSystemCode) {
 TEST(ConsoleOut, FailedWriteLosesBufferedBytesAndStaysOpen) {
     fake::RecordingOs fakeOs;
     fakeOs.fileType = os::FileType::Char;
-    fakeOs.writeError = EIO;
+    fakeOs.plan = {.at = 1, .only = fake::kWrite, .code = EIO};
 
     WriteZText(ConsoleOut, "Ok");
     WriteLineEnd(ConsoleOut);
@@ -230,7 +230,6 @@ TEST(ConsoleOut, FailedWriteLosesBufferedBytesAndStaysOpen) {
     EXPECT_EQ(ConsoleOut.State, StateOutput);
     EXPECT_EQ(ConsoleOut.BufferPosition, 0);
 
-    fakeOs.writeError = 0;
     WriteZText(ConsoleOut, "Hi");
     WriteLineEnd(ConsoleOut);
     EXPECT_EQ(Written(fakeOs), (std::vector<std::string>{"Ok\r\n", "Hi\r\n"}));
