@@ -17,6 +17,7 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ const Row kRows[] = {
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 void RunRow(bool win32, const Row& row) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     RunOptions options;
     options.workDir = dir.path();
@@ -222,7 +223,7 @@ int CheckSiteLine() {
 
 // The 8 address digits of the checkio case's report, from one run.
 std::optional<std::uint64_t> CheckIoSite(bool win32) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     RunOptions options;
     options.workDir = dir.path();
     RunResult result = Run(win32, "rtdemo", {"checkio"}, options);
@@ -305,7 +306,7 @@ std::string PeHeaders(const std::string& program) {
 // The command-line rows of the unit tests, run by the splitter as each
 // build compiles it; on win32 no unit-test framework runs.
 void RunScanRows(bool win32) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     RunOptions options;
     options.workDir = dir.path();
@@ -413,7 +414,7 @@ TEST(ImageWin32, VersionInformationReadsLikeNoInstaller) {
 }
 
 TEST(ImageWin32, StrippedProgramIsUnder16KiB) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     std::string stripped = dir.path() + "/patch500.exe";
     std::string problem;
     e2e::ToolOutput({"i686-w64-mingw32-strip", "-o", stripped, ProgramPath(true, "patch500")},

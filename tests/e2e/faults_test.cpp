@@ -25,6 +25,7 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ const char* ModeName(StdoutMode mode) {
 }
 
 // The folder must hold exactly the source and the target, with these bytes.
-void ExpectPair(const e2e::TempDir& dir, const std::string& targetAfter) {
+void ExpectPair(const testfs::TempDir& dir, const std::string& targetAfter) {
     std::vector<std::string> entries = dir.Entries();
     EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()),
               (std::set<std::string>{kSourceName, kTargetName}));
@@ -291,7 +292,7 @@ struct Observed {
 
 Observed RunInjected(const Sweep& sweep, int at) {
     Observed seen;
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     EXPECT_FALSE(dir.path().empty());
     EXPECT_TRUE(Put(dir.path() + "/" + kSourceName, kSource));
     EXPECT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
@@ -542,7 +543,7 @@ std::unique_ptr<e2e::BackgroundProgram> HoldLock(const std::string& folder,
 }
 
 void RunFaultRow(bool win32, const FaultRow& row) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     ASSERT_TRUE(Put(dir.path() + "/" + kSourceName, kSource)) << ErrnoText("source");
     ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, row.target)) << ErrnoText("target");
@@ -613,7 +614,7 @@ std::vector<std::string> PatchCommand(bool win32, const std::vector<std::string>
 // its standard input), opens every gate once all are waiting, then waits
 // for all. Returns how many printed "Ok".
 int Burst(bool win32, bool sourceFirst) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     EXPECT_FALSE(dir.path().empty());
     EXPECT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
     for (int i = 0; i < kRivals; ++i) EXPECT_TRUE(Put(dir.path() + "/" + RivalName(i), RivalSource(i)));
@@ -681,7 +682,7 @@ TEST(RivalRunsWin32, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBurst
 // Each run patches the file that is at the path when it opens it; the
 // file replaced keeps what the earlier run wrote.
 void ReplaceBetweenRuns(bool win32) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string first = RivalSource(1), second = RivalSource(2), newer = Bytes(900, 23);
     ASSERT_TRUE(Put(dir.path() + "/a.bin", first));
@@ -758,7 +759,7 @@ TEST_P(Memcheck, ReportsNoErrorAndNoLeak) {
     e2e::ToolOutput({"valgrind", "--version"}, &problem);
     if (!problem.empty()) GTEST_SKIP() << "valgrind is not installed";
 
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     ASSERT_TRUE(Put(dir.path() + "/" + kSourceName, row.source));
     ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, row.target));

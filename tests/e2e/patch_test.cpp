@@ -24,6 +24,7 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
 namespace {
 
@@ -595,7 +596,7 @@ std::unique_ptr<e2e::BackgroundProgram> HoldOpenUnderWine(const std::string& fol
 void RunRow(bool win32, const Row& row) {
     std::string folderPath;
     {
-        e2e::TempDir dir;
+        testfs::TempDir dir;
         ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
         folderPath = dir.path();
         Fd root(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -23,6 +23,7 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
 namespace {
 
@@ -261,7 +262,7 @@ std::vector<std::string> Names(const std::vector<Entry>& entries) {
 // One run in a fresh folder; failures carry the run's arguments.
 // `*line` gets the line expected.
 void RunOnce(bool win32, int run, Random& random, std::string* line) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     std::vector<Entry> entries = MakeEntries(win32, random);
     ASSERT_TRUE(MakeFolder(dir.path(), entries)) << "could not fill " << dir.path();

@@ -103,21 +103,6 @@ private:
 // "exit 3", "killed by signal 11 (Segmentation fault)", or the failure.
 std::string Describe(const RunResult& result);
 
-// A fresh folder under the system temp folder, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::vector<std::string> Entries() const;  // names inside, "." and ".." excluded
-
-private:
-    std::string path_;
-};
-
 // `wine <exe> args...`, and the Wine settings of the test run for each of
 // WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES the environment does not give.
 // No display is passed on: a message box must fail rather than wait.
