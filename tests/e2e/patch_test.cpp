@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -33,6 +32,8 @@ using e2e::RunResult;
 using e2e::StdoutMode;
 using e2e::Visible;
 using e2e::Bytes;
+using testfs::ErrnoText;
+using testfs::Fd;
 
 // ---- Contents ----
 
@@ -465,24 +466,6 @@ const Row kRows[] = {
 
 // ---- Files, reached through a descriptor of the folder, so that a path
 // longer than the system's limit from the root still works ----
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Every folder on the way to `name`.
 void MakeParents(int root, const std::string& name) {
