@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -96,23 +95,14 @@ std::vector<Entry> MakeEntries(bool win32, Random& random) {
             {"my \"target\" \xe9.bin", bytes(800)}, {"empty", ""}, {"dir", "", true}};
 }
 
-bool MakeFolder(const std::string& root, const std::vector<Entry>& entries) {
+bool MakeFolder(const testfs::TempDir& dir, const std::vector<Entry>& entries) {
     for (const Entry& entry : entries) {
-        std::string path = root + "/" + entry.name;
-        if (entry.folder) {
-            if (mkdir(path.c_str(), 0755) != 0) return false;
-            continue;
-        }
-        std::ofstream file(path, std::ios::binary);
-        file.write(entry.bytes.data(), static_cast<std::streamsize>(entry.bytes.size()));
-        if (!file) return false;
+        std::string path = dir.Path(entry.name);
+        bool made = entry.folder ? mkdir(path.c_str(), 0755) == 0
+                                 : testfs::WriteWholeFile(path, entry.bytes);
+        if (!made) return false;
     }
     return true;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // ---- Arguments ----
@@ -265,7 +255,7 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
     testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     std::vector<Entry> entries = MakeEntries(win32, random);
-    ASSERT_TRUE(MakeFolder(dir.path(), entries)) << "could not fill " << dir.path();
+    ASSERT_TRUE(MakeFolder(dir, entries)) << "could not fill " << dir.path();
     int root = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(root, 0);
 
@@ -318,7 +308,7 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const Entry& entry = entries[i];
         if (entry.folder) continue;
-        std::string now = ReadFile(dir.path() + "/" + entry.name);
+        std::string now = testfs::ReadWholeFile(dir.Path(entry.name));
         std::string before = entry.bytes;
         if (static_cast<int>(i) == expected.target) {
             const std::string& source = entries[static_cast<std::size_t>(expected.source)].bytes;
