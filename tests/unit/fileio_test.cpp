@@ -20,9 +20,12 @@
 #include "runtime/os/posix_calls.h"
 #include "runtime/terminate/terminate.h"
 #include "runtime/textio/textio.h"
+#include "tests/common/files.h"
 
 namespace {
 
+using testfs::ReadWholeFile;
+using testfs::TempDir;
 using Calls = std::vector<std::string>;
 
 // Values of State that mean "never bound": zero and the neighbours of the
@@ -45,55 +48,6 @@ void OpenNamed(FileVar& file, const char* name, std::uint32_t recordSize, std::u
     ASSERT_EQ(PeekIoStatus(), 0u);
 }
 
-// A fresh directory under the system's temporary folder, removed with
-// everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::error_code ignored;
-        std::string pattern =
-            (std::filesystem::temp_directory_path(ignored) / "p5unit-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    const std::string& path() const { return path_; }
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-    // Creates (or replaces) a file with these bytes; returns its path.
-    std::string File(const std::string& name, const std::string& bytes) const {
-        std::string path = Path(name);
-        if (!WriteWholeFile(path, bytes)) ADD_FAILURE() << "cannot create " << path;
-        return path;
-    }
-
-    static bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return false;
-        bool complete = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-        return close(fd) == 0 && complete;
-    }
-
-private:
-    std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-    std::string bytes;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "<missing>";
-    char chunk[256];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, n);
-    close(fd);
-    return bytes;
-}
-
 // Builds directories under `root` so that the returned path, a file that
 // exists, is exactly `length` characters long.
 std::string CreateFileWithPathLength(const std::string& root, std::size_t length) {
@@ -104,7 +58,7 @@ std::string CreateFileWithPathLength(const std::string& root, std::size_t length
         if (mkdir(path.c_str(), 0755) != 0) return "";
     }
     path += "/" + std::string(length - path.size() - 1, 'f');
-    return TempDir::WriteWholeFile(path, "prefix file") ? path : "";
+    return testfs::WriteWholeFile(path, "prefix file") ? path : "";
 }
 
 }  // namespace
