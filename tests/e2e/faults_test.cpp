@@ -25,14 +25,9 @@
 #include "run_program.h"
 #include "tests/common/files.h"
 
+namespace e2e {
 namespace {
 
-using e2e::RunOptions;
-using e2e::RunResult;
-using e2e::StdinMode;
-using e2e::StdoutMode;
-using e2e::Visible;
-using e2e::Bytes;
 using testfs::ErrnoText;
 using testfs::ReadWholeFile;
 using testfs::WriteWholeFile;
@@ -68,10 +63,6 @@ std::string Difference(const std::string& expected, const std::string& actual) {
 
 #define EXPECT_BYTES(expected, actual) \
     EXPECT_TRUE((expected) == (actual)) << #actual << ": " << Difference(expected, actual)
-
-const std::string kOk = "Ok\r\n";
-const std::string kCantFind1st = "can't find 1st file\r\n";
-const std::string kCantFind2nd = "can't find 2nd file\r\n";
 
 // The line of a run-time error: the number right-aligned in four places,
 // '#' for each digit of the address.
@@ -711,13 +702,12 @@ void PrintTo(const MemcheckRow& row, std::ostream* out) { *out << row.name; }
 
 const MemcheckRow kMemcheckRows[] = {
     {.name = "ok_800_byte_target", .args = PatchArgs(true), .expected = kOk},
-    {.name = "need_2_parameters", .args = {kSourceName}, .expected = "Need 2 parameters\r\n"},
+    {.name = "need_2_parameters", .args = {kSourceName}, .expected = kNeed2},
     {.name = "cant_find_1st", .args = {"none.bin", kTargetName}, .expected = kCantFind1st},
     {.name = "cant_find_2nd", .args = {kSourceName, "none.bin"}, .expected = kCantFind2nd},
     {.name = "no_file_of_500", .args = PatchArgs(true), .source = Bytes(499, 24),
-     .expected = "Size of a file must be 500 bytes\r\n"},
-    {.name = "both_500", .args = PatchArgs(true), .target = Bytes(500, 25),
-     .expected = "Both of files are 500 bytes length\r\n"},
+     .expected = kNo500},
+    {.name = "both_500", .args = PatchArgs(true), .target = Bytes(500, 25), .expected = kBoth500},
     {.name = "short_write_at_size_limit", .args = PatchArgs(true), .target = "",
      .fileSizeLimit = 300, .expected = ErrorLine(101), .status = 101},
     {.name = "stdout_full", .args = PatchArgs(true), .out = StdoutMode::DevFull, .expected = "",
@@ -764,3 +754,4 @@ INSTANTIATE_TEST_SUITE_P(Rows, Memcheck, testing::ValuesIn(kMemcheckRows),
                          });
 
 }  // namespace
+}  // namespace e2e

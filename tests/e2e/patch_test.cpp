@@ -25,13 +25,9 @@
 #include "run_program.h"
 #include "tests/common/files.h"
 
+namespace e2e {
 namespace {
 
-using e2e::RunOptions;
-using e2e::RunResult;
-using e2e::StdoutMode;
-using e2e::Visible;
-using e2e::Bytes;
 using testfs::ErrnoText;
 using testfs::Fd;
 
@@ -166,13 +162,6 @@ struct Row {
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
-
-const std::string kNeed2 = "Need 2 parameters\r\n";
-const std::string kCantFind1st = "can't find 1st file\r\n";
-const std::string kCantFind2nd = "can't find 2nd file\r\n";
-const std::string kNo500 = "Size of a file must be 500 bytes\r\n";
-const std::string kBoth500 = "Both of files are 500 bytes length\r\n";
-const std::string kOk = "Ok\r\n";
 
 // The usual pair: a 500-byte source and an 800-byte target.
 const std::vector<Before> kPair = {{"src.bin", kSource}, {"tgt.bin", k800}};
@@ -699,3 +688,4 @@ INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandWin32, testing::ValuesIn(RowsFor(Buil
                          RowName);
 
 }  // namespace
+}  // namespace e2e

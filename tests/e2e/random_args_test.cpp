@@ -24,21 +24,14 @@
 #include "run_program.h"
 #include "tests/common/files.h"
 
+namespace e2e {
 namespace {
-
-using e2e::Visible;
 
 constexpr std::uint32_t kDefaultSeed = 500500;
 constexpr int kNativeRuns = 200;
 constexpr int kWin32Runs = 30;  // about a tenth of a second each under Wine
 constexpr std::size_t kLongName = 5000;
 
-const std::string kNeed2 = "Need 2 parameters\r\n";
-const std::string kCantFind1st = "can't find 1st file\r\n";
-const std::string kCantFind2nd = "can't find 2nd file\r\n";
-const std::string kNo500 = "Size of a file must be 500 bytes\r\n";
-const std::string kBoth500 = "Both of files are 500 bytes length\r\n";
-const std::string kOk = "Ok\r\n";
 const std::string kLines[] = {kNeed2, kCantFind1st, kCantFind2nd, kNo500, kBoth500, kOk};
 
 std::uint32_t Seed() {
@@ -348,3 +341,4 @@ TEST(RandomArgumentsNative, EndWithTheLineTheArgumentsCallFor) { RunMany(false, 
 TEST(RandomArgumentsWin32, EndWithTheLineTheArgumentsCallFor) { RunMany(true, kWin32Runs); }
 
 }  // namespace
+}  // namespace e2e
