@@ -174,16 +174,14 @@ void RunRow(bool win32, const Row& row) {
     EXPECT_TRUE(dir.Entries().empty()) << "left in the working folder: " << dir.Entries().front();
 }
 
-std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
-
 class ProgramRunNative : public testing::TestWithParam<Row> {};
 class ProgramRunWin32 : public testing::TestWithParam<Row> {};
 
 TEST_P(ProgramRunNative, WritesExpectedBytesAndExitStatus) { RunRow(false, GetParam()); }
 TEST_P(ProgramRunWin32, WritesExpectedBytesAndExitStatus) { RunRow(true, GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunNative, testing::ValuesIn(kRows), RowName);
-INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunWin32, testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunNative, testing::ValuesIn(kRows), e2e::RowName<Row>);
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunWin32, testing::ValuesIn(kRows), e2e::RowName<Row>);
 
 // ---- The reported address is the real error site ----
 

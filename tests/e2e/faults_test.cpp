@@ -545,8 +545,6 @@ std::vector<FaultRow> FaultRowsFor(bool win32) {
     return rows;
 }
 
-std::string FaultRowName(const testing::TestParamInfo<FaultRow>& info) { return info.param.name; }
-
 class RealFaultsNative : public testing::TestWithParam<FaultRow> {};
 class RealFaultsWin32 : public testing::TestWithParam<FaultRow> {};
 
@@ -554,9 +552,9 @@ TEST_P(RealFaultsNative, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(fa
 TEST_P(RealFaultsWin32, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(true, GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsNative, testing::ValuesIn(FaultRowsFor(false)),
-                         FaultRowName);
+                         RowName<FaultRow>);
 INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsWin32, testing::ValuesIn(FaultRowsFor(true)),
-                         FaultRowName);
+                         RowName<FaultRow>);
 
 // ---- Rival runs on one target ----
 
@@ -748,10 +746,7 @@ TEST_P(Memcheck, ReportsNoErrorAndNoLeak) {
         << result.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Memcheck, testing::ValuesIn(kMemcheckRows),
-                         [](const testing::TestParamInfo<MemcheckRow>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, Memcheck, testing::ValuesIn(kMemcheckRows), RowName<MemcheckRow>);
 
 }  // namespace
 }  // namespace e2e

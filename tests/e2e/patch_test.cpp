@@ -674,8 +674,6 @@ std::vector<Row> RowsFor(Build build) {
     return rows;
 }
 
-std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
-
 class PatchCommandNative : public testing::TestWithParam<Row> {};
 class PatchCommandWin32 : public testing::TestWithParam<Row> {};
 
@@ -683,9 +681,9 @@ TEST_P(PatchCommandNative, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(fa
 TEST_P(PatchCommandWin32, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(true, GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandNative, testing::ValuesIn(RowsFor(Build::Native)),
-                         RowName);
+                         RowName<Row>);
 INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandWin32, testing::ValuesIn(RowsFor(Build::Win32)),
-                         RowName);
+                         RowName<Row>);
 
 }  // namespace
 }  // namespace e2e

@@ -55,6 +55,12 @@ std::string Visible(const std::string& bytes);
 // Pseudo-random but fixed bytes, so that a failure can be reproduced.
 std::string Bytes(std::size_t count, std::uint32_t seed);
 
+// A row's test name: its own `name`.
+template <typename Row>
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
+
 // '#' in a pattern stands for one upper-case hex digit of an address.
 bool Matches(const std::string& pattern, const std::string& text);
 
