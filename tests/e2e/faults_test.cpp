@@ -519,12 +519,8 @@ void RunFaultRow(bool win32, const FaultRow& row) {
             << "flock never took the lock; said " << Visible(holder->out());
     }
 
-    RunOptions options;
-    options.workDir = dir.path();
-    options.out = row.out;
-    options.in = row.in;
-    options.errClosed = row.errClosed;
-    options.fileSizeLimit = row.fileSizeLimit;
+    RunOptions options{.workDir = dir.path(), .out = row.out, .in = row.in,
+                       .errClosed = row.errClosed, .fileSizeLimit = row.fileSizeLimit};
     RunResult result = e2e::Run(win32, "patch500", args, options);
     if (holder) {
         RunResult held = holder->Stop();

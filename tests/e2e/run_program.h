@@ -31,18 +31,18 @@ struct RunOptions {
     StdinMode in = StdinMode::DevNull;
     bool errClosed = false;  // standard error closed instead of captured
     std::chrono::seconds timeout{60};
-    std::vector<std::string> setEnv;    // "NAME=value", replacing any inherited value
-    std::vector<std::string> unsetEnv;  // names removed from the inherited environment
+    std::vector<std::string> setEnv = {};    // "NAME=value", replacing any inherited value
+    std::vector<std::string> unsetEnv = {};  // names removed from the inherited environment
     // RLIMIT_FSIZE in bytes. SIGXFSZ keeps its default action, as in a
     // user's shell.
     std::optional<std::uint64_t> fileSizeLimit;
     // Paths of the redirected standard handles, relative to workDir.
-    std::string outFile;
-    std::string inFile;
+    std::string outFile = {};
+    std::string inFile = {};
     // Run as this user and group, with no supplementary groups. The
     // program is opened before the rights are given up, so its folder need
     // not be open to that user.
-    std::optional<unsigned> user;
+    std::optional<unsigned> user = std::nullopt;
 };
 
 struct RunResult {
