@@ -17,6 +17,8 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
+#include "tests/common/scan_rows.h"
 
 namespace {
 
@@ -128,7 +130,7 @@ const Row kRows[] = {
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 void RunRow(bool win32, const Row& row) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     RunOptions options;
     options.workDir = dir.path();
@@ -172,16 +174,14 @@ void RunRow(bool win32, const Row& row) {
     EXPECT_TRUE(dir.Entries().empty()) << "left in the working folder: " << dir.Entries().front();
 }
 
-std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
-
 class ProgramRunNative : public testing::TestWithParam<Row> {};
 class ProgramRunWin32 : public testing::TestWithParam<Row> {};
 
 TEST_P(ProgramRunNative, WritesExpectedBytesAndExitStatus) { RunRow(false, GetParam()); }
 TEST_P(ProgramRunWin32, WritesExpectedBytesAndExitStatus) { RunRow(true, GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunNative, testing::ValuesIn(kRows), RowName);
-INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunWin32, testing::ValuesIn(kRows), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunNative, testing::ValuesIn(kRows), e2e::RowName<Row>);
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRunWin32, testing::ValuesIn(kRows), e2e::RowName<Row>);
 
 // ---- The reported address is the real error site ----
 
@@ -222,7 +222,7 @@ int CheckSiteLine() {
 
 // The 8 address digits of the checkio case's report, from one run.
 std::optional<std::uint64_t> CheckIoSite(bool win32) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     RunOptions options;
     options.workDir = dir.path();
     RunResult result = Run(win32, "rtdemo", {"checkio"}, options);
@@ -305,14 +305,14 @@ std::string PeHeaders(const std::string& program) {
 // The command-line rows of the unit tests, run by the splitter as each
 // build compiles it; on win32 no unit-test framework runs.
 void RunScanRows(bool win32) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     RunOptions options;
     options.workDir = dir.path();
     RunResult result = Run(win32, "scanrows", {}, options);
     ASSERT_TRUE(result.exited) << e2e::Describe(result);
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_MATCHES("22 passed, 0 failed\r\n", result.out);
+    EXPECT_MATCHES(std::to_string(std::size(kScanRows)) + " passed, 0 failed\r\n", result.out);
 }
 
 TEST(CommandLineRowsNative, AllHold) { RunScanRows(false); }
@@ -413,7 +413,7 @@ TEST(ImageWin32, VersionInformationReadsLikeNoInstaller) {
 }
 
 TEST(ImageWin32, StrippedProgramIsUnder16KiB) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     std::string stripped = dir.path() + "/patch500.exe";
     std::string problem;
     e2e::ToolOutput({"i686-w64-mingw32-strip", "-o", stripped, ProgramPath(true, "patch500")},

@@ -8,12 +8,10 @@
 //  - memcheck over a few ordinary runs.
 // Test names containing "Win32" need Wine; "Memcheck" ones need valgrind.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,15 +23,14 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
+namespace e2e {
 namespace {
 
-using e2e::RunOptions;
-using e2e::RunResult;
-using e2e::StdinMode;
-using e2e::StdoutMode;
-using e2e::Visible;
-using e2e::Bytes;
+using testfs::ErrnoText;
+using testfs::ReadWholeFile;
+using testfs::WriteWholeFile;
 
 // ---- Contents and files ----
 
@@ -55,36 +52,6 @@ std::string Over(const std::string& target, const std::string& bytes) {
 
 const std::string kPatched800 = Over(k800, kSource);
 
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-bool Put(const std::string& path, const std::string& bytes) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool whole = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    return close(fd) == 0 && whole;
-}
-
-std::string ReadAll(int fd) {
-    std::string bytes;
-    char buffer[4096];
-    off_t at = 0;
-    ssize_t n;
-    while ((n = pread(fd, buffer, sizeof buffer, at)) > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        at += n;
-    }
-    return bytes;
-}
-
-// Whole content, or "<missing>" for a file that is not there.
-std::string Contents(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "<missing>";
-    std::string bytes = ReadAll(fd);
-    close(fd);
-    return bytes;
-}
-
 // Where two byte strings first differ, for failure messages.
 std::string Difference(const std::string& expected, const std::string& actual) {
     if (expected == actual) return "same";
@@ -96,10 +63,6 @@ std::string Difference(const std::string& expected, const std::string& actual) {
 
 #define EXPECT_BYTES(expected, actual) \
     EXPECT_TRUE((expected) == (actual)) << #actual << ": " << Difference(expected, actual)
-
-const std::string kOk = "Ok\r\n";
-const std::string kCantFind1st = "can't find 1st file\r\n";
-const std::string kCantFind2nd = "can't find 2nd file\r\n";
 
 // The line of a run-time error: the number right-aligned in four places,
 // '#' for each digit of the address.
@@ -137,12 +100,12 @@ const char* ModeName(StdoutMode mode) {
 }
 
 // The folder must hold exactly the source and the target, with these bytes.
-void ExpectPair(const e2e::TempDir& dir, const std::string& targetAfter) {
+void ExpectPair(const testfs::TempDir& dir, const std::string& targetAfter) {
     std::vector<std::string> entries = dir.Entries();
     EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()),
               (std::set<std::string>{kSourceName, kTargetName}));
-    EXPECT_BYTES(kSource, Contents(dir.path() + "/" + kSourceName));
-    EXPECT_BYTES(targetAfter, Contents(dir.path() + "/" + kTargetName));
+    EXPECT_BYTES(kSource, ReadWholeFile(dir.Path(kSourceName)));
+    EXPECT_BYTES(targetAfter, ReadWholeFile(dir.Path(kTargetName)));
 }
 
 // =====================================================================
@@ -291,10 +254,10 @@ struct Observed {
 
 Observed RunInjected(const Sweep& sweep, int at) {
     Observed seen;
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     EXPECT_FALSE(dir.path().empty());
-    EXPECT_TRUE(Put(dir.path() + "/" + kSourceName, kSource));
-    EXPECT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
+    EXPECT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource));
+    EXPECT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
     RunOptions options;
     options.workDir = dir.path();
     options.out = sweep.out;
@@ -308,8 +271,8 @@ Observed RunInjected(const Sweep& sweep, int at) {
     }
     seen.result = e2e::Run(false, "patch500_inject", sweep.flow->args, options);
     seen.injected = ParseInjected(seen.result.err);
-    seen.source = Contents(dir.path() + "/" + kSourceName);
-    seen.target = Contents(dir.path() + "/" + kTargetName);
+    seen.source = ReadWholeFile(dir.Path(kSourceName));
+    seen.target = ReadWholeFile(dir.Path(kTargetName));
     seen.entries = dir.Entries();
     return seen;
 }
@@ -542,10 +505,10 @@ std::unique_ptr<e2e::BackgroundProgram> HoldLock(const std::string& folder,
 }
 
 void RunFaultRow(bool win32, const FaultRow& row) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    ASSERT_TRUE(Put(dir.path() + "/" + kSourceName, kSource)) << ErrnoText("source");
-    ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, row.target)) << ErrnoText("target");
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource)) << ErrnoText("source");
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kTargetName), row.target)) << ErrnoText("target");
     std::vector<std::string> args = PatchArgs(row.sourceFirst);
 
     std::unique_ptr<e2e::BackgroundProgram> holder;
@@ -556,12 +519,8 @@ void RunFaultRow(bool win32, const FaultRow& row) {
             << "flock never took the lock; said " << Visible(holder->out());
     }
 
-    RunOptions options;
-    options.workDir = dir.path();
-    options.out = row.out;
-    options.in = row.in;
-    options.errClosed = row.errClosed;
-    options.fileSizeLimit = row.fileSizeLimit;
+    RunOptions options{.workDir = dir.path(), .out = row.out, .in = row.in,
+                       .errClosed = row.errClosed, .fileSizeLimit = row.fileSizeLimit};
     RunResult result = e2e::Run(win32, "patch500", args, options);
     if (holder) {
         RunResult held = holder->Stop();
@@ -582,8 +541,6 @@ std::vector<FaultRow> FaultRowsFor(bool win32) {
     return rows;
 }
 
-std::string FaultRowName(const testing::TestParamInfo<FaultRow>& info) { return info.param.name; }
-
 class RealFaultsNative : public testing::TestWithParam<FaultRow> {};
 class RealFaultsWin32 : public testing::TestWithParam<FaultRow> {};
 
@@ -591,9 +548,9 @@ TEST_P(RealFaultsNative, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(fa
 TEST_P(RealFaultsWin32, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(true, GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsNative, testing::ValuesIn(FaultRowsFor(false)),
-                         FaultRowName);
+                         RowName<FaultRow>);
 INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsWin32, testing::ValuesIn(FaultRowsFor(true)),
-                         FaultRowName);
+                         RowName<FaultRow>);
 
 // ---- Rival runs on one target ----
 
@@ -613,10 +570,12 @@ std::vector<std::string> PatchCommand(bool win32, const std::vector<std::string>
 // its standard input), opens every gate once all are waiting, then waits
 // for all. Returns how many printed "Ok".
 int Burst(bool win32, bool sourceFirst) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     EXPECT_FALSE(dir.path().empty());
-    EXPECT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
-    for (int i = 0; i < kRivals; ++i) EXPECT_TRUE(Put(dir.path() + "/" + RivalName(i), RivalSource(i)));
+    EXPECT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
+    for (int i = 0; i < kRivals; ++i) {
+        EXPECT_TRUE(WriteWholeFile(dir.Path(RivalName(i)), RivalSource(i)));
+    }
 
     RunOptions options;
     options.workDir = dir.path();
@@ -649,10 +608,10 @@ int Burst(bool win32, bool sourceFirst) {
             ++ok;
             patchedBy.insert(RivalSource(i));
         }
-        EXPECT_BYTES(RivalSource(i), Contents(dir.path() + "/" + RivalName(i)));
+        EXPECT_BYTES(RivalSource(i), ReadWholeFile(dir.Path(RivalName(i))));
     }
     EXPECT_GE(ok, 1);
-    std::string target = Contents(dir.path() + "/" + kTargetName);
+    std::string target = ReadWholeFile(dir.Path(kTargetName));
     EXPECT_EQ(target.size(), k800.size());
     EXPECT_TRUE(patchedBy.count(target.substr(0, 500)) == 1)
         << "the target's first 500 bytes are no source of a run that said Ok";
@@ -681,12 +640,12 @@ TEST(RivalRunsWin32, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBurst
 // Each run patches the file that is at the path when it opens it; the
 // file replaced keeps what the earlier run wrote.
 void ReplaceBetweenRuns(bool win32) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string first = RivalSource(1), second = RivalSource(2), newer = Bytes(900, 23);
-    ASSERT_TRUE(Put(dir.path() + "/a.bin", first));
-    ASSERT_TRUE(Put(dir.path() + "/b.bin", second));
-    ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, k800));
+    ASSERT_TRUE(WriteWholeFile(dir.Path("a.bin"), first));
+    ASSERT_TRUE(WriteWholeFile(dir.Path("b.bin"), second));
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
     RunOptions options;
     options.workDir = dir.path();
 
@@ -695,23 +654,23 @@ void ReplaceBetweenRuns(bool win32) {
     EXPECT_EQ(one.out, kOk);
 
     // Keep the first file reachable, then put a new one at its path.
-    int replaced = open((dir.path() + "/" + kTargetName).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(replaced, 0) << ErrnoText("open");
-    ASSERT_TRUE(Put(dir.path() + "/new.bin", newer));
-    ASSERT_EQ(rename((dir.path() + "/new.bin").c_str(), (dir.path() + "/" + kTargetName).c_str()), 0)
+    testfs::Fd replaced(open(dir.Path(kTargetName).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_GE(replaced.get(), 0) << ErrnoText("open");
+    ASSERT_TRUE(WriteWholeFile(dir.Path("new.bin"), newer));
+    ASSERT_EQ(rename(dir.Path("new.bin").c_str(), dir.Path(kTargetName).c_str()), 0)
         << ErrnoText("rename");
 
     RunResult two = e2e::Run(win32, "patch500", {kTargetName, "b.bin"}, options);
-    std::string old = ReadAll(replaced);
-    close(replaced);
+    std::string old = testfs::ReadAll(replaced.get());
+    replaced.Reset();
     ASSERT_TRUE(two.exited) << e2e::Describe(two);
     EXPECT_EQ(two.out, kOk);
     EXPECT_EQ(two.exitCode, 0);
 
     EXPECT_BYTES(Over(k800, first), old);
-    EXPECT_BYTES(Over(newer, second), Contents(dir.path() + "/" + kTargetName));
-    EXPECT_BYTES(first, Contents(dir.path() + "/a.bin"));
-    EXPECT_BYTES(second, Contents(dir.path() + "/b.bin"));
+    EXPECT_BYTES(Over(newer, second), ReadWholeFile(dir.Path(kTargetName)));
+    EXPECT_BYTES(first, ReadWholeFile(dir.Path("a.bin")));
+    EXPECT_BYTES(second, ReadWholeFile(dir.Path("b.bin")));
     EXPECT_EQ(dir.Entries().size(), 3u);
 }
 
@@ -737,13 +696,12 @@ void PrintTo(const MemcheckRow& row, std::ostream* out) { *out << row.name; }
 
 const MemcheckRow kMemcheckRows[] = {
     {.name = "ok_800_byte_target", .args = PatchArgs(true), .expected = kOk},
-    {.name = "need_2_parameters", .args = {kSourceName}, .expected = "Need 2 parameters\r\n"},
+    {.name = "need_2_parameters", .args = {kSourceName}, .expected = kNeed2},
     {.name = "cant_find_1st", .args = {"none.bin", kTargetName}, .expected = kCantFind1st},
     {.name = "cant_find_2nd", .args = {kSourceName, "none.bin"}, .expected = kCantFind2nd},
     {.name = "no_file_of_500", .args = PatchArgs(true), .source = Bytes(499, 24),
-     .expected = "Size of a file must be 500 bytes\r\n"},
-    {.name = "both_500", .args = PatchArgs(true), .target = Bytes(500, 25),
-     .expected = "Both of files are 500 bytes length\r\n"},
+     .expected = kNo500},
+    {.name = "both_500", .args = PatchArgs(true), .target = Bytes(500, 25), .expected = kBoth500},
     {.name = "short_write_at_size_limit", .args = PatchArgs(true), .target = "",
      .fileSizeLimit = 300, .expected = ErrorLine(101), .status = 101},
     {.name = "stdout_full", .args = PatchArgs(true), .out = StdoutMode::DevFull, .expected = "",
@@ -758,10 +716,10 @@ TEST_P(Memcheck, ReportsNoErrorAndNoLeak) {
     e2e::ToolOutput({"valgrind", "--version"}, &problem);
     if (!problem.empty()) GTEST_SKIP() << "valgrind is not installed";
 
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    ASSERT_TRUE(Put(dir.path() + "/" + kSourceName, row.source));
-    ASSERT_TRUE(Put(dir.path() + "/" + kTargetName, row.target));
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kSourceName), row.source));
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kTargetName), row.target));
     RunOptions options;
     options.workDir = dir.path();
     options.out = row.out;
@@ -784,9 +742,7 @@ TEST_P(Memcheck, ReportsNoErrorAndNoLeak) {
         << result.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Memcheck, testing::ValuesIn(kMemcheckRows),
-                         [](const testing::TestParamInfo<MemcheckRow>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, Memcheck, testing::ValuesIn(kMemcheckRows), RowName<MemcheckRow>);
 
 }  // namespace
+}  // namespace e2e

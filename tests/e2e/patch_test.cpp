@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -24,14 +23,13 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
+namespace e2e {
 namespace {
 
-using e2e::RunOptions;
-using e2e::RunResult;
-using e2e::StdoutMode;
-using e2e::Visible;
-using e2e::Bytes;
+using testfs::ErrnoText;
+using testfs::Fd;
 
 // ---- Contents ----
 
@@ -164,13 +162,6 @@ struct Row {
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
-
-const std::string kNeed2 = "Need 2 parameters\r\n";
-const std::string kCantFind1st = "can't find 1st file\r\n";
-const std::string kCantFind2nd = "can't find 2nd file\r\n";
-const std::string kNo500 = "Size of a file must be 500 bytes\r\n";
-const std::string kBoth500 = "Both of files are 500 bytes length\r\n";
-const std::string kOk = "Ok\r\n";
 
 // The usual pair: a 500-byte source and an 800-byte target.
 const std::vector<Before> kPair = {{"src.bin", kSource}, {"tgt.bin", k800}};
@@ -465,24 +456,6 @@ const Row kRows[] = {
 // ---- Files, reached through a descriptor of the folder, so that a path
 // longer than the system's limit from the root still works ----
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
 // Every folder on the way to `name`.
 void MakeParents(int root, const std::string& name) {
     for (std::size_t slash = name.find('/'); slash != std::string::npos;
@@ -595,7 +568,7 @@ std::unique_ptr<e2e::BackgroundProgram> HoldOpenUnderWine(const std::string& fol
 void RunRow(bool win32, const Row& row) {
     std::string folderPath;
     {
-        e2e::TempDir dir;
+        testfs::TempDir dir;
         ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
         folderPath = dir.path();
         Fd root(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -701,8 +674,6 @@ std::vector<Row> RowsFor(Build build) {
     return rows;
 }
 
-std::string RowName(const testing::TestParamInfo<Row>& info) { return info.param.name; }
-
 class PatchCommandNative : public testing::TestWithParam<Row> {};
 class PatchCommandWin32 : public testing::TestWithParam<Row> {};
 
@@ -710,8 +681,9 @@ TEST_P(PatchCommandNative, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(fa
 TEST_P(PatchCommandWin32, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(true, GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandNative, testing::ValuesIn(RowsFor(Build::Native)),
-                         RowName);
+                         RowName<Row>);
 INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandWin32, testing::ValuesIn(RowsFor(Build::Win32)),
-                         RowName);
+                         RowName<Row>);
 
 }  // namespace
+}  // namespace e2e

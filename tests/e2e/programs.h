@@ -10,9 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include "app/messages.h"
 #include "run_program.h"
 
 namespace e2e {
+
+// patch500's lines as they reach its standard output.
+inline const std::string kNeed2 = std::string(message::NeedTwoParameters) + "\r\n";
+inline const std::string kCantFind1st = std::string(message::CantFindFirst) + "\r\n";
+inline const std::string kCantFind2nd = std::string(message::CantFindSecond) + "\r\n";
+inline const std::string kNo500 = std::string(message::NoFileOfPatchSize) + "\r\n";
+inline const std::string kBoth500 = std::string(message::BothOfPatchSize) + "\r\n";
+inline const std::string kOk = std::string(message::Ok) + "\r\n";
 
 // build/native/<program>, or build/win32/<program>.exe.
 std::string ProgramPath(bool win32, const std::string& program);
@@ -45,6 +54,12 @@ std::string Visible(const std::string& bytes);
 
 // Pseudo-random but fixed bytes, so that a failure can be reproduced.
 std::string Bytes(std::size_t count, std::uint32_t seed);
+
+// A row's test name: its own `name`.
+template <typename Row>
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
 
 // '#' in a pattern stands for one upper-case hex digit of an address.
 bool Matches(const std::string& pattern, const std::string& text);

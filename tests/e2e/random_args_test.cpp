@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -23,22 +22,16 @@
 
 #include "programs.h"
 #include "run_program.h"
+#include "tests/common/files.h"
 
+namespace e2e {
 namespace {
-
-using e2e::Visible;
 
 constexpr std::uint32_t kDefaultSeed = 500500;
 constexpr int kNativeRuns = 200;
 constexpr int kWin32Runs = 30;  // about a tenth of a second each under Wine
 constexpr std::size_t kLongName = 5000;
 
-const std::string kNeed2 = "Need 2 parameters\r\n";
-const std::string kCantFind1st = "can't find 1st file\r\n";
-const std::string kCantFind2nd = "can't find 2nd file\r\n";
-const std::string kNo500 = "Size of a file must be 500 bytes\r\n";
-const std::string kBoth500 = "Both of files are 500 bytes length\r\n";
-const std::string kOk = "Ok\r\n";
 const std::string kLines[] = {kNeed2, kCantFind1st, kCantFind2nd, kNo500, kBoth500, kOk};
 
 std::uint32_t Seed() {
@@ -95,23 +88,14 @@ std::vector<Entry> MakeEntries(bool win32, Random& random) {
             {"my \"target\" \xe9.bin", bytes(800)}, {"empty", ""}, {"dir", "", true}};
 }
 
-bool MakeFolder(const std::string& root, const std::vector<Entry>& entries) {
+bool MakeFolder(const testfs::TempDir& dir, const std::vector<Entry>& entries) {
     for (const Entry& entry : entries) {
-        std::string path = root + "/" + entry.name;
-        if (entry.folder) {
-            if (mkdir(path.c_str(), 0755) != 0) return false;
-            continue;
-        }
-        std::ofstream file(path, std::ios::binary);
-        file.write(entry.bytes.data(), static_cast<std::streamsize>(entry.bytes.size()));
-        if (!file) return false;
+        std::string path = dir.Path(entry.name);
+        bool made = entry.folder ? mkdir(path.c_str(), 0755) == 0
+                                 : testfs::WriteWholeFile(path, entry.bytes);
+        if (!made) return false;
     }
     return true;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // ---- Arguments ----
@@ -261,10 +245,10 @@ std::vector<std::string> Names(const std::vector<Entry>& entries) {
 // One run in a fresh folder; failures carry the run's arguments.
 // `*line` gets the line expected.
 void RunOnce(bool win32, int run, Random& random, std::string* line) {
-    e2e::TempDir dir;
+    testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
     std::vector<Entry> entries = MakeEntries(win32, random);
-    ASSERT_TRUE(MakeFolder(dir.path(), entries)) << "could not fill " << dir.path();
+    ASSERT_TRUE(MakeFolder(dir, entries)) << "could not fill " << dir.path();
     int root = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(root, 0);
 
@@ -317,7 +301,7 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const Entry& entry = entries[i];
         if (entry.folder) continue;
-        std::string now = ReadFile(dir.path() + "/" + entry.name);
+        std::string now = testfs::ReadWholeFile(dir.Path(entry.name));
         std::string before = entry.bytes;
         if (static_cast<int>(i) == expected.target) {
             const std::string& source = entries[static_cast<std::size_t>(expected.source)].bytes;
@@ -357,3 +341,4 @@ TEST(RandomArgumentsNative, EndWithTheLineTheArgumentsCallFor) { RunMany(false, 
 TEST(RandomArgumentsWin32, EndWithTheLineTheArgumentsCallFor) { RunMany(true, kWin32Runs); }
 
 }  // namespace
+}  // namespace e2e

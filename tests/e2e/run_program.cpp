@@ -1,6 +1,5 @@
 #include "run_program.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -18,12 +17,16 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tests/common/files.h"
+
 extern char** environ;
 
 namespace e2e {
 
 namespace {
 
+using testfs::ErrnoText;
+using testfs::Fd;
 using Clock = std::chrono::steady_clock;
 
 // How long terminal output may still arrive after the program ended: a
@@ -31,8 +34,6 @@ using Clock = std::chrono::steady_clock;
 // writes it. A process the program left running may keep the terminal
 // open; then this much is waited, no more.
 constexpr auto kDrainGrace = std::chrono::seconds(1);
-
-std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Descriptors the parent prepares for the child live above 2, so that
 // putting them onto 0, 1 and 2 never overwrites one another.
@@ -43,47 +44,17 @@ int AboveStandard(int fd) {
     return moved;
 }
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(AboveStandard(fd)) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        Reset();
-        fd_ = other.fd_;
-        other.fd_ = -1;
-        return *this;
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 bool MakePipe(Fd& readEnd, Fd& writeEnd) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return false;
-    readEnd = Fd(ends[0]);
-    writeEnd = Fd(ends[1]);
+    readEnd = Fd(AboveStandard(ends[0]));
+    writeEnd = Fd(AboveStandard(ends[1]));
     return readEnd.valid() && writeEnd.valid();
 }
 
 // The master side, and the slave side set raw: bytes pass unchanged.
 bool MakeTerminal(Fd& master, Fd& slave, std::string* problem) {
-    master = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    master = Fd(AboveStandard(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)));
     if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
         *problem = ErrnoText("posix_openpt");
         return false;
@@ -93,7 +64,7 @@ bool MakeTerminal(Fd& master, Fd& slave, std::string* problem) {
         *problem = ErrnoText("ptsname_r");
         return false;
     }
-    slave = Fd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    slave = Fd(AboveStandard(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)));
     struct termios mode;
     if (!slave.valid() || tcgetattr(slave.get(), &mode) != 0) {
         *problem = ErrnoText("open terminal");
@@ -110,7 +81,7 @@ bool MakeTerminal(Fd& master, Fd& slave, std::string* problem) {
 // An unlinked file in the temp folder; nothing is left behind.
 Fd MakeScratchFile() {
     std::string pattern = (std::filesystem::temp_directory_path() / "p5-stdout-XXXXXX").string();
-    Fd fd(mkostemp(pattern.data(), O_CLOEXEC));
+    Fd fd(AboveStandard(mkostemp(pattern.data(), O_CLOEXEC)));
     if (fd.valid()) unlink(pattern.c_str());
     return fd;
 }
@@ -213,9 +184,12 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     RunResult result;
 
     Fd stdinFd;
-    if (options.in == StdinMode::DevNull) stdinFd = Fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (options.in == StdinMode::DevNull) {
+        stdinFd = Fd(AboveStandard(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+    }
     if (options.in == StdinMode::File) {
-        stdinFd = Fd(open((options.workDir + "/" + options.inFile).c_str(), O_RDONLY | O_CLOEXEC));
+        stdinFd = Fd(AboveStandard(
+            open((options.workDir + "/" + options.inFile).c_str(), O_RDONLY | O_CLOEXEC)));
     }
 
     Fd outRead, outWrite;  // outRead: what the parent reads during the run
@@ -232,7 +206,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         MakeTerminal(outRead, outWrite, &problem);
         break;
     case StdoutMode::DevFull:
-        outWrite = Fd(open("/dev/full", O_WRONLY | O_CLOEXEC));
+        outWrite = Fd(AboveStandard(open("/dev/full", O_WRONLY | O_CLOEXEC)));
         if (!outWrite.valid()) problem = ErrnoText("/dev/full");
         break;
     case StdoutMode::Closed:
@@ -240,7 +214,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     case StdoutMode::AppendToFile:
     case StdoutMode::ReadWriteFile: {
         int flags = options.out == StdoutMode::AppendToFile ? O_WRONLY | O_APPEND : O_RDWR;
-        outWrite = Fd(open((options.workDir + "/" + options.outFile).c_str(), flags | O_CLOEXEC));
+        outWrite = Fd(AboveStandard(
+            open((options.workDir + "/" + options.outFile).c_str(), flags | O_CLOEXEC)));
         if (!outWrite.valid()) problem = ErrnoText("stdout file");
         break;
     }
@@ -340,7 +315,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
 
     if (execError != 0) {
         errno = execError;
-        result.failure = ErrnoText(("starting " + argv[0]).c_str());
+        result.failure = ErrnoText("starting " + argv[0]);
         return result;
     }
     if (WIFEXITED(status)) {
@@ -365,7 +340,7 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
                                      const RunOptions& options)
     : timeout_(options.timeout) {
     Fd inRead, inWrite, outRead, outWrite, reportRead, reportWrite;
-    Fd errFd(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    Fd errFd(AboveStandard(open("/dev/null", O_WRONLY | O_CLOEXEC)));
     if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite) ||
         !MakePipe(reportRead, reportWrite) || !errFd.valid()) {
         failure_ = ErrnoText("pipe");
@@ -391,7 +366,7 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
     }
     if (execError != 0) {
         errno = execError;
-        failure_ = ErrnoText(("starting " + argv[0]).c_str());
+        failure_ = ErrnoText("starting " + argv[0]);
         Reap(0);
         return;
     }
@@ -473,29 +448,6 @@ std::string Describe(const RunResult& result) {
     if (result.exited) return "exit " + std::to_string(result.exitCode);
     return "killed by signal " + std::to_string(result.signal) + " (" +
            strsignal(result.signal) + ")";
-}
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "p5-e2e-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    // A program may leave a file read-only; the folder is ours to clear.
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::vector<std::string> TempDir::Entries() const {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(path_, error)) {
-        names.push_back(entry.path().filename().string());
-    }
-    return names;
 }
 
 std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) {

@@ -31,18 +31,18 @@ struct RunOptions {
     StdinMode in = StdinMode::DevNull;
     bool errClosed = false;  // standard error closed instead of captured
     std::chrono::seconds timeout{60};
-    std::vector<std::string> setEnv;    // "NAME=value", replacing any inherited value
-    std::vector<std::string> unsetEnv;  // names removed from the inherited environment
+    std::vector<std::string> setEnv = {};    // "NAME=value", replacing any inherited value
+    std::vector<std::string> unsetEnv = {};  // names removed from the inherited environment
     // RLIMIT_FSIZE in bytes. SIGXFSZ keeps its default action, as in a
     // user's shell.
     std::optional<std::uint64_t> fileSizeLimit;
     // Paths of the redirected standard handles, relative to workDir.
-    std::string outFile;
-    std::string inFile;
+    std::string outFile = {};
+    std::string inFile = {};
     // Run as this user and group, with no supplementary groups. The
     // program is opened before the rights are given up, so its folder need
     // not be open to that user.
-    std::optional<unsigned> user;
+    std::optional<unsigned> user = std::nullopt;
 };
 
 struct RunResult {
@@ -102,21 +102,6 @@ private:
 
 // "exit 3", "killed by signal 11 (Segmentation fault)", or the failure.
 std::string Describe(const RunResult& result);
-
-// A fresh folder under the system temp folder, removed with its contents.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::vector<std::string> Entries() const;  // names inside, "." and ".." excluded
-
-private:
-    std::string path_;
-};
 
 // `wine <exe> args...`, and the Wine settings of the test run for each of
 // WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES the environment does not give.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,12 @@
 #include "runtime/os/posix_calls.h"
 #include "runtime/terminate/terminate.h"
 #include "runtime/textio/textio.h"
+#include "tests/common/files.h"
 
 namespace {
 
+using testfs::ReadWholeFile;
+using testfs::TempDir;
 using Calls = std::vector<std::string>;
 
 // Values of State that mean "never bound": zero and the neighbours of the
@@ -45,53 +49,27 @@ void OpenNamed(FileVar& file, const char* name, std::uint32_t recordSize, std::u
     ASSERT_EQ(PeekIoStatus(), 0u);
 }
 
-// A fresh directory under the system's temporary folder, removed with
-// everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::error_code ignored;
-        std::string pattern =
-            (std::filesystem::temp_directory_path(ignored) / "p5unit-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+// `file` bound to `path` and opened with `kind`, or through OpenExisting
+// without one; the status is left for the test to take.
+void OpenPath(FileVar& file, const std::string& path, std::uint32_t recordSize,
+              std::optional<std::uint8_t> kind = std::nullopt) {
+    AssignName(file, path.c_str());
+    if (kind) {
+        OpenWithAccess(file, recordSize, *kind);
+    } else {
+        OpenExisting(file, recordSize);
     }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+// No access kind opens `path`: each stores `code` and leaves the record closed.
+void ExpectEveryKindRefused(const std::string& path, std::uint32_t code) {
+    for (std::uint8_t kind : kKinds) {
+        SCOPED_TRACE(testing::Message() << "kind " << int{kind});
+        FileVar file{};
+        OpenPath(file, path, 1, kind);
+        EXPECT_EQ(TakeIoStatus(), code);
+        EXPECT_EQ(file.State, StateClosed);
     }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    const std::string& path() const { return path_; }
-    std::string Path(const std::string& name) const { return path_ + "/" + name; }
-
-    // Creates (or replaces) a file with these bytes; returns its path.
-    std::string File(const std::string& name, const std::string& bytes) const {
-        std::string path = Path(name);
-        if (!WriteWholeFile(path, bytes)) ADD_FAILURE() << "cannot create " << path;
-        return path;
-    }
-
-    static bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return false;
-        bool complete = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-        return close(fd) == 0 && complete;
-    }
-
-private:
-    std::string path_;
-};
-
-std::string ReadWholeFile(const std::string& path) {
-    std::string bytes;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "<missing>";
-    char chunk[256];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, n);
-    close(fd);
-    return bytes;
 }
 
 // Builds directories under `root` so that the returned path, a file that
@@ -104,7 +82,7 @@ std::string CreateFileWithPathLength(const std::string& root, std::size_t length
         if (mkdir(path.c_str(), 0755) != 0) return "";
     }
     path += "/" + std::string(length - path.size() - 1, 'f');
-    return TempDir::WriteWholeFile(path, "prefix file") ? path : "";
+    return testfs::WriteWholeFile(path, "prefix file") ? path : "";
 }
 
 }  // namespace
@@ -237,16 +215,9 @@ TEST(FileRecord, OpenExistingOpensWithDefaultOpenMode) {
 }
 
 TEST(FileRecord, FailedOpenLeavesClosedWithSystemCode) {
-    for (std::uint8_t kind : kKinds) {
-        SCOPED_TRACE(testing::Message() << "kind " << int{kind});
-        fake::RecordingOs fakeOs;
-        fakeOs.openError = ENOENT;
-        FileVar file{};
-        AssignName(file, "missing.bin");
-        OpenWithAccess(file, 1, kind);
-        EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(ENOENT));
-        EXPECT_EQ(file.State, StateClosed);
-    }
+    fake::RecordingOs fakeOs;
+    fakeOs.openError = ENOENT;
+    ExpectEveryKindRefused("missing.bin", ENOENT);
 }
 
 TEST(FileRecord, ReopenClosesOldHandleBeforeOpening) {
@@ -342,8 +313,7 @@ TEST(FileRecord, UnavailableStandardInputLeavesClosedWithSystemCode) {
     fake::RecordingOs fakeOs;
     fakeOs.stdHandleError = EBADF;
     FileVar file{};
-    AssignName(file, "");
-    OpenExisting(file, 1);
+    OpenPath(file, "", 1);
     EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(EBADF));
     EXPECT_EQ(file.State, StateClosed);
 }
@@ -427,16 +397,41 @@ TEST(AssignName, TooLongNameFailsEveryOpenWithoutAskingTheSystem) {
 
 // --- Transfers -------------------------------------------------------------
 
+namespace {
+
+// A row of a transfer table: the records asked for, the bytes the system
+// moves, and how the call must end.
+struct TransferRow {
+    std::uint32_t recordSize;
+    std::uint32_t systemBytes;  // a read: what the file still holds; a write: what it takes
+    std::uint32_t count;
+    bool withMoved;
+    std::uint32_t result;
+    std::uint32_t status;
+};
+
+testing::Message Described(const TransferRow& row) {
+    return testing::Message() << "size " << row.recordSize << " system " << row.systemBytes
+                              << " count " << row.count
+                              << (row.withMoved ? " moved" : " no moved");
+}
+
+// One transfer of the row: `transfer` is given the moved count to fill,
+// or none, and must end with the row's result and status.
+template <typename Transfer>
+void ExpectTransfer(const TransferRow& row, Transfer transfer) {
+    std::uint32_t moved = 12345;
+    EXPECT_EQ(transfer(row.withMoved ? &moved : nullptr), row.result);
+    EXPECT_EQ(TakeIoStatus(), row.status);
+    if (row.withMoved) {
+        EXPECT_EQ(moved, row.result);
+    }
+}
+
+}  // namespace
+
 TEST(ReadRecords, MovesWholeRecordsInOneSystemReadAndReportsShortReads) {
-    struct Row {
-        std::uint32_t recordSize;
-        std::uint32_t available;  // bytes the file still holds
-        std::uint32_t count;
-        bool withMoved;
-        std::uint32_t result;
-        std::uint32_t status;
-    };
-    const Row rows[] = {
+    const TransferRow rows[] = {
         {1, 300, 500, false, 0, StatusShortRead},
         {1, 300, 500, true, 300, 0},
         {4, 10, 3, true, 2, 0},  // the trailing partial record is not counted
@@ -446,31 +441,23 @@ TEST(ReadRecords, MovesWholeRecordsInOneSystemReadAndReportsShortReads) {
         {1, 0, 1, false, 0, StatusShortRead},  // end of file
         {1, 0, 1, true, 0, 0},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << "size " << row.recordSize << " available " << row.available << " count "
-                     << row.count << (row.withMoved ? " moved" : " no moved"));
+    for (const TransferRow& row : rows) {
+        SCOPED_TRACE(Described(row));
         fake::RecordingOs fakeOs;
-        fakeOs.readData = Pattern(row.available);
+        fakeOs.readData = Pattern(row.systemBytes);
         const std::string expected = fakeOs.readData;
         FileVar file{};
         OpenNamed(file, "data.bin", row.recordSize, AccessRead);
 
         std::vector<char> buffer(std::size_t{row.count} * row.recordSize + 1, '#');
-        std::uint32_t moved = 12345;
-        std::uint32_t result =
-            ReadRecords(file, buffer.data(), row.count, row.withMoved ? &moved : nullptr);
-
-        EXPECT_EQ(result, row.result);
-        EXPECT_EQ(TakeIoStatus(), row.status);
-        if (row.withMoved) {
-            EXPECT_EQ(moved, row.result);
-        }
+        ExpectTransfer(row, [&](std::uint32_t* moved) {
+            return ReadRecords(file, buffer.data(), row.count, moved);
+        });
         ASSERT_EQ(fakeOs.reads.size(), 1u);
         EXPECT_EQ(fakeOs.reads[0].handle, 40u);
         EXPECT_EQ(fakeOs.reads[0].size, row.count * row.recordSize);
         // Whatever arrived is in the buffer, counted or not.
-        std::size_t arrived = std::min<std::size_t>(row.available, buffer.size() - 1);
+        std::size_t arrived = std::min<std::size_t>(row.systemBytes, buffer.size() - 1);
         EXPECT_EQ(std::string(buffer.data(), arrived), expected.substr(0, arrived));
         EXPECT_EQ(buffer[arrived], '#');
     }
@@ -503,15 +490,7 @@ TEST(ReadRecords, AllowedInEveryOpenState) {
 }
 
 TEST(WriteRecords, MovesWholeRecordsInOneSystemWriteAndReportsShortWrites) {
-    struct Row {
-        std::uint32_t recordSize;
-        std::uint32_t accepted;  // bytes the system takes
-        std::uint32_t count;
-        bool withMoved;
-        std::uint32_t result;
-        std::uint32_t status;
-    };
-    const Row rows[] = {
+    const TransferRow rows[] = {
         {1, 3, 5, false, 0, StatusShortWrite},
         {1, 3, 5, true, 3, 0},
         {4, 10, 3, true, 2, 0},
@@ -519,25 +498,17 @@ TEST(WriteRecords, MovesWholeRecordsInOneSystemWriteAndReportsShortWrites) {
         {1, UINT32_MAX, 500, false, 500, 0},
         {1, 0, 1, true, 0, 0},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message()
-                     << "size " << row.recordSize << " accepted " << row.accepted << " count "
-                     << row.count << (row.withMoved ? " moved" : " no moved"));
+    for (const TransferRow& row : rows) {
+        SCOPED_TRACE(Described(row));
         fake::RecordingOs fakeOs;
-        fakeOs.writeLimit = row.accepted;
+        fakeOs.writeLimit = row.systemBytes;
         FileVar file{};
         OpenNamed(file, "data.bin", row.recordSize, AccessReadWrite);
         const std::string bytes = Pattern(std::size_t{row.count} * row.recordSize);
 
-        std::uint32_t moved = 12345;
-        std::uint32_t result =
-            WriteRecords(file, bytes.data(), row.count, row.withMoved ? &moved : nullptr);
-
-        EXPECT_EQ(result, row.result);
-        EXPECT_EQ(TakeIoStatus(), row.status);
-        if (row.withMoved) {
-            EXPECT_EQ(moved, row.result);
-        }
+        ExpectTransfer(row, [&](std::uint32_t* moved) {
+            return WriteRecords(file, bytes.data(), row.count, moved);
+        });
         ASSERT_EQ(fakeOs.writes.size(), 1u);
         EXPECT_EQ(fakeOs.writes[0].handle, 40u);
         EXPECT_EQ(fakeOs.writes[0].bytes, bytes);
@@ -654,24 +625,24 @@ TEST(IoStatusDeathTest, CheckIoAfterLaterSuccessEndsWithFirstCode) {
 
 // --- Real files on the posix backend ---------------------------------------
 
-TEST(PosixFile, OpenNeverCreatesAMissingFile) {
+// Each test starts from a clean runtime in a fresh folder.
+class PosixFile : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.ok()); }
+
     fake::CleanRuntime clean;
     TempDir dir;
-    ASSERT_TRUE(dir.ok());
+};
+
+TEST_F(PosixFile, OpenNeverCreatesAMissingFile) {
     const std::string path = dir.Path("missing.bin");
-    for (std::uint8_t kind : kKinds) {
-        FileVar file{};
-        AssignName(file, path.c_str());
-        OpenWithAccess(file, 1, kind);
-        EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(ENOENT));
-        EXPECT_EQ(file.State, StateClosed);
-    }
+    ExpectEveryKindRefused(path, ENOENT);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 // Reading is shared, writing is not: a second open that asks to write, or
 // any open while a writer holds the file, fails; closing ends the hold.
-TEST(PosixFile, SharesForReadingOnly) {
+TEST_F(PosixFile, SharesForReadingOnly) {
     struct Row {
         std::uint8_t first;
         std::uint8_t second;
@@ -688,21 +659,17 @@ TEST(PosixFile, SharesForReadingOnly) {
         {AccessReadWrite, AccessReadWrite, true},
         // clang-format on
     };
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
     const std::string path = dir.File("shared.bin", "0123456789");
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message()
                      << "first " << int{row.first} << " second " << int{row.second});
         fake::CleanRuntime clean;
         FileVar holder{};
-        AssignName(holder, path.c_str());
-        OpenWithAccess(holder, 1, row.first);
+        OpenPath(holder, path, 1, row.first);
         ASSERT_EQ(TakeIoStatus(), 0u);
 
         FileVar other{};
-        AssignName(other, path.c_str());
-        OpenWithAccess(other, 1, row.second);
+        OpenPath(other, path, 1, row.second);
         if (row.refused) {
             std::uint32_t code = TakeIoStatus();
             EXPECT_TRUE(code == EWOULDBLOCK || code == EAGAIN) << "code " << code;
@@ -719,21 +686,16 @@ TEST(PosixFile, SharesForReadingOnly) {
     }
 }
 
-TEST(PosixFile, HardLinkSharesTheWriterHold) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, HardLinkSharesTheWriterHold) {
     const std::string path = dir.File("original.bin", "abc");
     const std::string alias = dir.Path("alias.bin");
     ASSERT_EQ(link(path.c_str(), alias.c_str()), 0);
 
     FileVar first{};
-    AssignName(first, path.c_str());
-    OpenExisting(first, 1);
+    OpenPath(first, path, 1);
     ASSERT_EQ(TakeIoStatus(), 0u);
     FileVar second{};
-    AssignName(second, alias.c_str());
-    OpenExisting(second, 1);
+    OpenPath(second, alias, 1);
     std::uint32_t code = TakeIoStatus();
     EXPECT_TRUE(code == EWOULDBLOCK || code == EAGAIN) << "code " << code;
     EXPECT_EQ(second.State, StateClosed);
@@ -754,9 +716,7 @@ int Refused(int fd, int command, int argument) {
 }
 }  // namespace lease
 
-TEST(PosixFile, LeaseRefusedForConflictRefusesAndForWantOfSupportFallsBack) {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, LeaseRefusedForConflictRefusesAndForWantOfSupportFallsBack) {
     const std::string path = dir.File("leased.bin", "abc");
     const os::PosixCalls saved = os::posixCalls;
     lease::realFcntl = saved.Fcntl;
@@ -766,8 +726,7 @@ TEST(PosixFile, LeaseRefusedForConflictRefusesAndForWantOfSupportFallsBack) {
         fake::CleanRuntime clean;
         lease::error = error;
         FileVar file{};
-        AssignName(file, path.c_str());
-        OpenExisting(file, 1);
+        OpenPath(file, path, 1);
         if (error == EAGAIN) {
             EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(EAGAIN));
             EXPECT_EQ(file.State, StateClosed);
@@ -793,10 +752,7 @@ TEST(PosixFile, LeaseRefusedForConflictRefusesAndForWantOfSupportFallsBack) {
 
 // Mode 0444 means read-only for everyone; the tests run as root, whom the
 // system itself would let write.
-TEST(PosixFile, ReadOnlyFileRefusesWriteAccessEvenToRoot) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, ReadOnlyFileRefusesWriteAccessEvenToRoot) {
     const std::string path = dir.File("readonly.bin", "abc");
     ASSERT_EQ(chmod(path.c_str(), 0444), 0);
 
@@ -811,8 +767,7 @@ TEST(PosixFile, ReadOnlyFileRefusesWriteAccessEvenToRoot) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "kind " << int{row.kind});
         FileVar file{};
-        AssignName(file, path.c_str());
-        OpenWithAccess(file, 1, row.kind);
+        OpenPath(file, path, 1, row.kind);
         EXPECT_EQ(TakeIoStatus(), row.code);
         EXPECT_EQ(file.State, row.state);
         if (IsOpenState(file.State)) CloseFileVar(file);
@@ -820,29 +775,13 @@ TEST(PosixFile, ReadOnlyFileRefusesWriteAccessEvenToRoot) {
     EXPECT_EQ(ReadWholeFile(path), "abc");
 }
 
-TEST(PosixFile, DirectoryDoesNotOpen) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    for (std::uint8_t kind : kKinds) {
-        SCOPED_TRACE(testing::Message() << "kind " << int{kind});
-        FileVar file{};
-        AssignName(file, dir.path().c_str());
-        OpenWithAccess(file, 1, kind);
-        EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(EISDIR));
-        EXPECT_EQ(file.State, StateClosed);
-    }
-}
+TEST_F(PosixFile, DirectoryDoesNotOpen) { ExpectEveryKindRefused(dir.path(), EISDIR); }
 
-TEST(PosixFile, DescriptorIsCloseOnExec) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, DescriptorIsCloseOnExec) {
     const std::string path = dir.File("data.bin", "abc");
     for (std::uint8_t kind : kKinds) {
         FileVar file{};
-        AssignName(file, path.c_str());
-        OpenWithAccess(file, 1, kind);
+        OpenPath(file, path, 1, kind);
         ASSERT_EQ(TakeIoStatus(), 0u);
         int flags = fcntl(static_cast<int>(file.SysHandle), F_GETFD);
         EXPECT_NE(flags & FD_CLOEXEC, 0) << "kind " << int{kind};
@@ -850,14 +789,9 @@ TEST(PosixFile, DescriptorIsCloseOnExec) {
     }
 }
 
-TEST(PosixFile, ReadOnWriteOnlyRecordStoresSystemCodeNot103) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.File("data.bin", "abc");
+TEST_F(PosixFile, ReadOnWriteOnlyRecordStoresSystemCodeNot103) {
     FileVar file{};
-    AssignName(file, path.c_str());
-    OpenWithAccess(file, 1, AccessWrite);
+    OpenPath(file, dir.File("data.bin", "abc"), 1, AccessWrite);
     ASSERT_EQ(file.State, StateOutput);
     char buffer[3];
     std::uint32_t moved = 77;
@@ -867,14 +801,10 @@ TEST(PosixFile, ReadOnWriteOnlyRecordStoresSystemCodeNot103) {
     CloseFileVar(file);
 }
 
-TEST(PosixFile, TransfersStartAtZeroAndAdvance) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, TransfersStartAtZeroAndAdvance) {
     const std::string path = dir.File("data.bin", "0123456789");
     FileVar file{};
-    AssignName(file, path.c_str());
-    OpenExisting(file, 4);
+    OpenPath(file, path, 4);
     ASSERT_EQ(TakeIoStatus(), 0u);
 
     char buffer[9] = {};
@@ -891,29 +821,20 @@ TEST(PosixFile, TransfersStartAtZeroAndAdvance) {
     EXPECT_EQ(ReadWholeFile(path), "0123456789abcd");
 }
 
-TEST(PosixFile, LengthOf999ByteFileInRecords) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, LengthOf999ByteFileInRecords) {
     const std::string path = dir.File("data.bin", std::string(999, 'x'));
     for (auto [recordSize, records] : {std::pair{1u, 999u}, std::pair{500u, 1u}}) {
         FileVar file{};
-        AssignName(file, path.c_str());
-        OpenExisting(file, recordSize);
+        OpenPath(file, path, recordSize);
         EXPECT_EQ(FileLength(file), records) << "record size " << recordSize;
         EXPECT_EQ(TakeIoStatus(), 0u);
         CloseFileVar(file);
     }
 }
 
-TEST(PosixFile, FailedSystemCloseStillLeavesRecordClosed) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
-    const std::string path = dir.File("data.bin", "abc");
+TEST_F(PosixFile, FailedSystemCloseStillLeavesRecordClosed) {
     FileVar file{};
-    AssignName(file, path.c_str());
-    OpenExisting(file, 1);
+    OpenPath(file, dir.File("data.bin", "abc"), 1);
     ASSERT_EQ(TakeIoStatus(), 0u);
     ASSERT_GT(file.SysHandle, 2u);
     ASSERT_EQ(close(static_cast<int>(file.SysHandle)), 0);  // behind the record's back
@@ -925,27 +846,15 @@ TEST(PosixFile, FailedSystemCloseStillLeavesRecordClosed) {
 
 // The first PathCapacity-1 characters of the too-long name name a real
 // file; the record must fail rather than open it.
-TEST(PosixFile, TooLongNameNeverOpensFileNamedByItsPrefix) {
-    fake::CleanRuntime clean;
-    TempDir dir;
-    ASSERT_TRUE(dir.ok());
+TEST_F(PosixFile, TooLongNameNeverOpensFileNamedByItsPrefix) {
     const std::string prefix = CreateFileWithPathLength(dir.path(), os::PathCapacity - 1);
     ASSERT_EQ(prefix.size(), os::PathCapacity - 1) << "could not build the deep path";
 
     FileVar reachable{};
-    AssignName(reachable, prefix.c_str());
-    OpenWithAccess(reachable, 1, AccessRead);
+    OpenPath(reachable, prefix, 1, AccessRead);
     ASSERT_EQ(TakeIoStatus(), 0u) << "the prefix file itself must open";
     CloseFileVar(reachable);
 
-    const std::string tooLong = prefix + "x";
-    for (std::uint8_t kind : kKinds) {
-        SCOPED_TRACE(testing::Message() << "kind " << int{kind});
-        FileVar file{};
-        AssignName(file, tooLong.c_str());
-        OpenWithAccess(file, 1, kind);
-        EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(ENAMETOOLONG));
-        EXPECT_EQ(file.State, StateClosed);
-    }
+    ExpectEveryKindRefused(prefix + "x", ENAMETOOLONG);
     EXPECT_EQ(ReadWholeFile(prefix), "prefix file");
 }

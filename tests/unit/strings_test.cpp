@@ -28,6 +28,20 @@ const StringHeader* HeaderOf(const DynString& s) {
 
 std::string Text(const DynString& s) { return std::string(s.Bytes(), s.Length()); }
 
+// In a death test's child: a console program, its reports on standard
+// error, whose heap gets no memory from the system.
+void StartWithoutSystemMemory() {
+    InitRuntime();
+    ConsoleProgram = true;
+    fake::RouteConsoleToStderr();
+    HeapReleaseAll();
+    os::sys.Reserve = [](std::size_t, void**) -> os::Error { return ENOMEM; };
+}
+
+std::string ReportPattern(int number) {
+    return "Runtime error " + std::to_string(number) + " at [0-9A-F]{8}\r\n";
+}
+
 }  // namespace
 
 // --- DynString ---------------------------------------------------------------
@@ -245,30 +259,20 @@ TEST(CheckedMemoryDeathTest, ZeroSizeAndNullReleaseAskNothing) {
 TEST(CheckedMemoryDeathTest, RequestTheHeapCannotSatisfyEndsWith203) {
     EXPECT_EXIT(
         {
-            InitRuntime();
-            ConsoleProgram = true;
-            fake::RouteConsoleToStderr();
-            HeapReleaseAll();
-            os::sys.Reserve = [](std::size_t, void**) -> os::Error { return ENOMEM; };
+            StartWithoutSystemMemory();
             GetMemChecked(100 * 1024);  // more than the program's own region holds
         },
-        testing::ExitedWithCode(203),
-        testing::MatchesRegex("Runtime error 203 at [0-9A-F]{8}\r\n"));
+        testing::ExitedWithCode(203), testing::MatchesRegex(ReportPattern(203)));
 }
 
 TEST(CheckedMemoryDeathTest, StringWithoutMemoryEndsWith203) {
     EXPECT_EXIT(
         {
-            InitRuntime();
-            ConsoleProgram = true;
-            fake::RouteConsoleToStderr();
-            HeapReleaseAll();
-            os::sys.Reserve = [](std::size_t, void**) -> os::Error { return ENOMEM; };
+            StartWithoutSystemMemory();
             static char text[100 * 1024];
             DynString s = DynString::FromBytes(text, sizeof text);
         },
-        testing::ExitedWithCode(203),
-        testing::MatchesRegex("Runtime error 203 at [0-9A-F]{8}\r\n"));
+        testing::ExitedWithCode(203), testing::MatchesRegex(ReportPattern(203)));
 }
 
 TEST(CheckedMemoryDeathTest, ReleaseTheHeapRefusesEndsWith204) {
@@ -280,6 +284,5 @@ TEST(CheckedMemoryDeathTest, ReleaseTheHeapRefusesEndsWith204) {
             alignas(16) static char foreign[64];
             FreeMemChecked(foreign + 16);
         },
-        testing::ExitedWithCode(204),
-        testing::MatchesRegex("Runtime error 204 at [0-9A-F]{8}\r\n"));
+        testing::ExitedWithCode(204), testing::MatchesRegex(ReportPattern(204)));
 }
