@@ -64,14 +64,6 @@ std::string Difference(const std::string& expected, const std::string& actual) {
 #define EXPECT_BYTES(expected, actual) \
     EXPECT_TRUE((expected) == (actual)) << #actual << ": " << Difference(expected, actual)
 
-// The line of a run-time error: the number right-aligned in four places,
-// '#' for each digit of the address.
-std::string ErrorLine(std::uint32_t number) {
-    char line[48];
-    std::snprintf(line, sizeof line, "Runtime error%4u at ########\r\n", number);
-    return line;
-}
-
 // Linux keeps eight bits of an exit status; the program clamps to 255.
 int NativeStatus(std::uint32_t number) { return number > 255 ? 255 : static_cast<int>(number); }
 
@@ -297,13 +289,13 @@ Ending EndingOf(Ends ends, const Sweep& sweep) {
     case Ends::Unharmed: return {sweep.flow->line, 0};
     case Ends::CantFind1st: return {kCantFind1st, 0};
     case Ends::CantFind2nd: return {kCantFind2nd, 0};
-    case Ends::OutOfMemory: return {ErrorLine(203), 203};
-    case Ends::Reported: return {ErrorLine(sweep.code), NativeStatus(sweep.code)};
-    case Ends::ShortRead: return {ErrorLine(100), 100};
-    case Ends::ShortWrite: return {ErrorLine(101), 101};
+    case Ends::OutOfMemory: return {ReportLine(203), 203};
+    case Ends::Reported: return {ReportLine(sweep.code), NativeStatus(sweep.code)};
+    case Ends::ShortRead: return {ReportLine(100), 100};
+    case Ends::ShortWrite: return {ReportLine(101), 101};
     case Ends::LineLost: return {"", 0};
     case Ends::LineCut: return {sweep.flow->line.substr(0, sweep.flow->line.size() - 1), 0};
-    case Ends::OpenRetried: return {"\r\n" + ErrorLine(105), 105};
+    case Ends::OpenRetried: return {"\r\n" + ReportLine(105), 105};
     }
     return {};
 }
@@ -438,14 +430,14 @@ const FaultRow kFaultRows[] = {
     // A file-size limit: the one write comes back short, or fails whole.
     // Not under Wine: the limit would bind the Wine server it may start.
     {.name = "short_write_at_size_limit", .target = "", .fileSizeLimit = 300,
-     .expected = ErrorLine(101), .status = 101, .targetAfter = kSource.substr(0, 300)},
+     .expected = ReportLine(101), .status = 101, .targetAfter = kSource.substr(0, 300)},
     {.name = "short_write_at_size_limit_target_first", .sourceFirst = false,
-     .fileSizeLimit = 300, .expected = ErrorLine(101), .status = 101,
+     .fileSizeLimit = 300, .expected = ReportLine(101), .status = 101,
      .targetAfter = Over(k800, kSource.substr(0, 300))},
     {.name = "size_limit_zero_empty_target", .target = "", .fileSizeLimit = 0,
-     .expected = ErrorLine(27), .status = 27, .targetAfter = ""},
+     .expected = ReportLine(27), .status = 27, .targetAfter = ""},
     {.name = "size_limit_zero_empty_target_first", .sourceFirst = false, .target = "",
-     .fileSizeLimit = 0, .expected = ErrorLine(27), .status = 27, .targetAfter = ""},
+     .fileSizeLimit = 0, .expected = ReportLine(27), .status = 27, .targetAfter = ""},
     // Standard output is a file under the same limit: the report is lost too.
     {.name = "size_limit_zero_stdout_to_file", .target = "", .out = StdoutMode::File,
      .fileSizeLimit = 0, .expected = "", .status = 27, .targetAfter = ""},
@@ -703,7 +695,7 @@ const MemcheckRow kMemcheckRows[] = {
      .expected = kNo500},
     {.name = "both_500", .args = PatchArgs(true), .target = Bytes(500, 25), .expected = kBoth500},
     {.name = "short_write_at_size_limit", .args = PatchArgs(true), .target = "",
-     .fileSizeLimit = 300, .expected = ErrorLine(101), .status = 101},
+     .fileSizeLimit = 300, .expected = ReportLine(101), .status = 101},
     {.name = "stdout_full", .args = PatchArgs(true), .out = StdoutMode::DevFull, .expected = "",
      .status = 28},
 };

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <utility>
 
+#include "runtime/terminate/terminate.h"
+
 namespace e2e {
 
 namespace {
@@ -69,6 +71,15 @@ std::string Visible(const std::string& bytes) {
         } else shown += static_cast<char>(c);
     }
     return '"' + shown + '"';
+}
+
+std::string ReportLine(std::uint32_t number) {
+    std::string line = ErrorLineTemplate;
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%4u", number);
+    line.replace(13, 4, digits);        // positions 14 to 17
+    line.replace(21, 8, "########");  // the address, 22 to 29
+    return line + "\r\n";
 }
 
 bool Matches(const std::string& pattern, const std::string& text) {

@@ -64,6 +64,10 @@ std::string RowName(const testing::TestParamInfo<Row>& info) {
 // '#' in a pattern stands for one upper-case hex digit of an address.
 bool Matches(const std::string& pattern, const std::string& text);
 
+// The report line of run-time error `number` (up to four digits), with
+// its line end, as a pattern for Matches.
+std::string ReportLine(std::uint32_t number);
+
 // Wine's console host wraps each write to a terminal in hide-cursor and
 // show-cursor codes. They are removed here; the text between them is one
 // write of the program, appended to *writes.
