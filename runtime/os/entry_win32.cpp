@@ -1,5 +1,5 @@
-// Process entry on win32, in place of a C runtime's: the system calls it
-// with a stack aligned to 4 bytes only.
+// Process entry on Windows, in place of a C runtime's: on 32-bit Windows
+// the system calls it with a stack aligned to 4 bytes only.
 #include "runtime/os/os.h"
 
 extern "C" __attribute__((force_align_arg_pointer, noreturn, used)) void Patch500Entry() {

@@ -119,11 +119,11 @@ struct ThreadBlock {
 ThreadBlock& CurrentThreadBlock();
 
 // A registration in the calling thread's chain of fault frames. It lives in
-// the frame of the block that makes it. On win32 it is the system's own
-// exception registration record, so the layout is fixed.
+// the frame of the block that makes it. On 32-bit Windows it is the
+// system's own exception registration record, so the layout is fixed.
 struct FrameLink {
     FrameLink* prev;
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(__i386__)
     void* handler;
 #endif
 };

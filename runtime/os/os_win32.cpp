@@ -1,29 +1,24 @@
-// Win32 backend of the OS layer: kernel32 called directly, no C runtime.
-//
-// Faults arrive through the system's structured-exception chain; clean-up
-// frames are registrations in that same chain, and the last-resort handler
-// has the system unwind them (RtlUnwind) before the process shuts down.
-// The per-thread block is the module's static thread-local storage.
-#include "runtime/os/os.h"
-
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+// Windows backend of the OS layer: kernel32 called directly, no C runtime,
+// for the 32-bit and the 64-bit program alike. How faults reach the
+// runtime differs between the two processors: os_win32_x86.cpp and
+// os_win32_x64.cpp. The per-thread block is the module's static
+// thread-local storage.
+#include "runtime/os/os_win32.h"
 
 // --- Static thread-local storage -----------------------------------------
 // The loader copies the .tls image for every thread and puts its address at
-// index _tls_index of the thread's TLS array (TEB offset 0x2C).
+// index _tls_index of the thread's array of TLS slots.
 
 extern "C" {
-extern const char __ImageBase;  // the linker's name for the loaded image
 __attribute__((section(".tls$AAA"), used)) char _tls_start = 0;
 __attribute__((section(".tls$ZZZ"), used)) char _tls_end = 0;
-__attribute__((section(".tls$BBB"), used)) os::ThreadBlock threadBlockImage = {};
+__attribute__((section(".tls$BBB"), used)) os::PerThread perThreadImage = {};
 ULONG _tls_index = 0;
 __attribute__((used)) PIMAGE_TLS_CALLBACK tlsCallbacks[] = {nullptr};
-extern const IMAGE_TLS_DIRECTORY32 _tls_used;
-__attribute__((used)) const IMAGE_TLS_DIRECTORY32 _tls_used = {
-    reinterpret_cast<DWORD>(&_tls_start), reinterpret_cast<DWORD>(&_tls_end),
-    reinterpret_cast<DWORD>(&_tls_index), reinterpret_cast<DWORD>(tlsCallbacks), 0, 0};
+extern const IMAGE_TLS_DIRECTORY _tls_used;
+__attribute__((used)) const IMAGE_TLS_DIRECTORY _tls_used = {
+    reinterpret_cast<ULONG_PTR>(&_tls_start), reinterpret_cast<ULONG_PTR>(&_tls_end),
+    reinterpret_cast<ULONG_PTR>(&_tls_index), reinterpret_cast<ULONG_PTR>(tlsCallbacks), 0, {0}};
 }
 
 namespace os {
@@ -32,8 +27,10 @@ const Error NameTooLongError = ERROR_FILENAME_EXCED_RANGE;
 
 namespace {
 
+// Handles fit in 32 bits, and a 64-bit process takes them back sign-extended,
+// so INVALID_HANDLE_VALUE survives the round trip.
 HANDLE ToNative(Handle handle) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle));
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(static_cast<std::int32_t>(handle)));
 }
 
 Handle FromNative(HANDLE handle) {
@@ -125,71 +122,6 @@ Error Win32Release(void* base, std::size_t) {
     return VirtualFree(base, 0, MEM_RELEASE) ? 0 : GetLastError();
 }
 
-// --- Structured exceptions ---------------------------------------------
-
-FrameLink* ChainHead() {
-    FrameLink* head;
-    __asm__ volatile("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
-
-void SetChainHead(FrameLink* head) {
-    __asm__ volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
-}
-
-constexpr DWORD kUnwinding = EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND;
-
-}  // namespace
-}  // namespace os
-
-// RtlUnwind continues at the address it is given, with the registers it
-// found on entry; giving it its own return address makes "returns" and
-// "continues there" the same thing. Written out so that no register the
-// compiler relies on is left to chance.
-extern "C" void P5UnwindTo(void* targetFrame, EXCEPTION_RECORD* record);
-__asm__(
-    ".text\n"
-    ".globl _P5UnwindTo\n"
-    "_P5UnwindTo:\n"
-    "    pushl %ebp\n"
-    "    movl %esp, %ebp\n"
-    "    pushl %ebx\n"
-    "    pushl %esi\n"
-    "    pushl %edi\n"
-    "    pushl $0\n"          // return value
-    "    pushl 12(%ebp)\n"    // exception record
-    "    pushl $1f\n"         // continuation
-    "    pushl 8(%ebp)\n"     // target frame
-    "    call _RtlUnwind@16\n"
-    "1:\n"
-    "    leal -12(%ebp), %esp\n"
-    "    popl %edi\n"
-    "    popl %esi\n"
-    "    popl %ebx\n"
-    "    popl %ebp\n"
-    "    ret\n");
-
-namespace os {
-namespace {
-
-// Search pass: let the search go on. Unwind pass: run the block's clean-up.
-extern "C" EXCEPTION_DISPOSITION __cdecl CleanupHandler(EXCEPTION_RECORD* record, void* frame,
-                                                       CONTEXT*, void*) {
-    if (record->ExceptionFlags & kUnwinding) RunFrameCleanup(*static_cast<FrameLink*>(frame));
-    return ExceptionContinueSearch;
-}
-
-// No block handles a fault, so the search always ends here.
-extern "C" EXCEPTION_DISPOSITION __cdecl TopLevelHandler(EXCEPTION_RECORD* record, void* frame,
-                                                        CONTEXT*, void*) {
-    if (record->ExceptionFlags & kUnwinding) return ExceptionContinueSearch;
-    std::uint32_t code = record->ExceptionCode;
-    auto address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
-    ResetFloatingPoint();
-    P5UnwindTo(frame, record);
-    FaultShutdown(MapFault(code), address);
-}
-
 }  // namespace
 
 constinit Calls sys = {};
@@ -207,37 +139,27 @@ void BindSystemCalls() {
     sys.Release = Win32Release;
 }
 
-ThreadBlock& CurrentThreadBlock() {
-    char** slots;
-    __asm__("movl %%fs:0x2C, %0" : "=r"(slots));
-    char* base = slots[_tls_index];
-    return *reinterpret_cast<ThreadBlock*>(base + (reinterpret_cast<char*>(&threadBlockImage) - &_tls_start));
+PerThread& CurrentPerThread() {
+    char* base = TlsSlots()[_tls_index];
+    return *reinterpret_cast<PerThread*>(base + (reinterpret_cast<char*>(&perThreadImage) - &_tls_start));
 }
+
+ThreadBlock& CurrentThreadBlock() { return CurrentPerThread().block; }
 
 void StartUp() {}
 
-void InstallTopLevelHandler(FrameLink& top) {
-    top.handler = reinterpret_cast<void*>(TopLevelHandler);
-    top.prev = ChainHead();
-    SetChainHead(&top);
-}
-
-void RemoveTopLevelHandler(FrameLink& top) {
-    if (ChainHead() == &top) SetChainHead(top.prev);
-}
-
-void LinkFrame(FrameLink& frame) {
-    frame.handler = reinterpret_cast<void*>(CleanupHandler);
-    frame.prev = ChainHead();
-    SetChainHead(&frame);
-}
-
-void UnlinkFrame(FrameLink& frame) {
-    if (ChainHead() == &frame) SetChainHead(frame.prev);
-}
-
+// Where arithmetic is done on the SSE unit (always on x64), it gets the
+// x87 control word's masks and rounding too.
 void ResetFpu(std::uint16_t control) {
     __asm__ volatile("fninit\n\tfwait\n\tfldcw %0" : : "m"(control));
+#if defined(__SSE_MATH__)
+    std::uint32_t csr = 0;
+    __asm__ volatile("stmxcsr %0" : "=m"(csr));
+    csr &= ~(0x1F80u | 0x6000u | 0x3Fu);
+    csr |= (control & 0x3Fu) << 7;
+    csr |= ((control >> 10) & 3u) << 13;
+    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
+#endif
 }
 
 std::uintptr_t CodeStart() {
@@ -245,7 +167,7 @@ std::uintptr_t CodeStart() {
     const char* base = &__ImageBase;
     __asm__("" : "+r"(base));  // an image, not the one-byte object declared
     auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     return reinterpret_cast<std::uintptr_t>(base) + nt->OptionalHeader.BaseOfCode;
 }
 
