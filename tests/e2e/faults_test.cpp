@@ -6,7 +6,7 @@
 //    target, a target replaced between runs; natively, and under Wine where
 //    Wine can produce them;
 //  - memcheck over a few ordinary runs.
-// Test names containing "Win32" need Wine; "Memcheck" ones need valgrind.
+// Test names containing "Windows" need Wine; "Memcheck" ones need valgrind.
 #include <fcntl.h>
 
 #include <chrono>
@@ -421,7 +421,7 @@ struct FaultRow {
     std::string targetAfter;
     // Under Wine: not run when unset (with the reason in a comment), else
     // the exit status there.
-    std::optional<int> win32Status = std::nullopt;
+    std::optional<int> windowsStatus = std::nullopt;
 };
 
 void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
@@ -444,26 +444,26 @@ const FaultRow kFaultRows[] = {
 
     // Standard output on /dev/full: the line fails after the patch.
     {.name = "stdout_full", .out = StdoutMode::DevFull, .expected = "", .status = 28,
-     .targetAfter = kPatched800, .win32Status = 112},  // ERROR_DISK_FULL
+     .targetAfter = kPatched800, .windowsStatus = 112},  // ERROR_DISK_FULL
     {.name = "stdout_full_target_first", .sourceFirst = false, .out = StdoutMode::DevFull,
-     .expected = "", .status = 28, .targetAfter = kPatched800, .win32Status = 112},
+     .expected = "", .status = 28, .targetAfter = kPatched800, .windowsStatus = 112},
 
     // Closed standard handles never lend their numbers to a user file, so
     // no output lands in one. Under Wine a closed standard output becomes
     // a handle on the working folder: the write fails at termination,
     // where it is ignored.
     {.name = "stdout_closed", .out = StdoutMode::Closed, .expected = "", .status = 103,
-     .targetAfter = kPatched800, .win32Status = 0},
+     .targetAfter = kPatched800, .windowsStatus = 0},
     {.name = "stdout_closed_target_first", .sourceFirst = false, .out = StdoutMode::Closed,
-     .expected = "", .status = 103, .targetAfter = kPatched800, .win32Status = 0},
+     .expected = "", .status = 103, .targetAfter = kPatched800, .windowsStatus = 0},
     {.name = "stdin_closed", .in = StdinMode::Closed, .expected = kOk,
-     .targetAfter = kPatched800, .win32Status = 0},
+     .targetAfter = kPatched800, .windowsStatus = 0},
     {.name = "stdin_closed_target_first", .sourceFirst = false, .in = StdinMode::Closed,
-     .expected = kOk, .targetAfter = kPatched800, .win32Status = 0},
+     .expected = kOk, .targetAfter = kPatched800, .windowsStatus = 0},
     {.name = "stderr_closed", .errClosed = true, .expected = kOk, .targetAfter = kPatched800,
-     .win32Status = 0},
+     .windowsStatus = 0},
     {.name = "stderr_closed_target_first", .sourceFirst = false, .errClosed = true,
-     .expected = kOk, .targetAfter = kPatched800, .win32Status = 0},
+     .expected = kOk, .targetAfter = kPatched800, .windowsStatus = 0},
     // Not under Wine: Wine's own descriptors then take 0, 1 and 2, and the
     // program's line goes into Wine's server connection.
     {.name = "all_closed", .out = StdoutMode::Closed, .in = StdinMode::Closed,
@@ -496,7 +496,7 @@ std::unique_ptr<e2e::BackgroundProgram> HoldLock(const std::string& folder,
         options);
 }
 
-void RunFaultRow(bool win32, const FaultRow& row) {
+void RunFaultRow(bool windows, const FaultRow& row) {
     testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     ASSERT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource)) << ErrnoText("source");
@@ -513,35 +513,35 @@ void RunFaultRow(bool win32, const FaultRow& row) {
 
     RunOptions options{.workDir = dir.path(), .out = row.out, .in = row.in,
                        .errClosed = row.errClosed, .fileSizeLimit = row.fileSizeLimit};
-    RunResult result = e2e::Run(win32, "patch500", args, options);
+    RunResult result = e2e::Run(windows, "patch500", args, options);
     if (holder) {
         RunResult held = holder->Stop();
         EXPECT_TRUE(held.exited && held.exitCode == 0) << "flock: " << e2e::Describe(held);
     }
 
     ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
-    EXPECT_EQ(result.exitCode, win32 ? *row.win32Status : row.status);
+    EXPECT_EQ(result.exitCode, windows ? *row.windowsStatus : row.status);
     EXPECT_MATCHES(row.expected, result.out);
     ExpectPair(dir, row.targetAfter);
 }
 
-std::vector<FaultRow> FaultRowsFor(bool win32) {
+std::vector<FaultRow> FaultRowsFor(bool windows) {
     std::vector<FaultRow> rows;
     for (const FaultRow& row : kFaultRows) {
-        if (!win32 || row.win32Status) rows.push_back(row);
+        if (!windows || row.windowsStatus) rows.push_back(row);
     }
     return rows;
 }
 
 class RealFaultsNative : public testing::TestWithParam<FaultRow> {};
-class RealFaultsWin32 : public testing::TestWithParam<FaultRow> {};
+class RealFaultsWindows : public testing::TestWithParam<FaultRow> {};
 
 TEST_P(RealFaultsNative, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(false, GetParam()); }
-TEST_P(RealFaultsWin32, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(true, GetParam()); }
+TEST_P(RealFaultsWindows, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(true, GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsNative, testing::ValuesIn(FaultRowsFor(false)),
                          RowName<FaultRow>);
-INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsWin32, testing::ValuesIn(FaultRowsFor(true)),
+INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsWindows, testing::ValuesIn(FaultRowsFor(true)),
                          RowName<FaultRow>);
 
 // ---- Rival runs on one target ----
@@ -553,15 +553,15 @@ std::string RivalSource(int i) { return Bytes(500, 100 + static_cast<std::uint32
 std::string RivalName(int i) { return "src" + std::to_string(i) + ".bin"; }
 
 // patch500 with `args`, natively or under Wine.
-std::vector<std::string> PatchCommand(bool win32, const std::vector<std::string>& args) {
-    if (win32) return e2e::WineCommand(e2e::ProgramPath(true, "patch500"), args);
+std::vector<std::string> PatchCommand(bool windows, const std::vector<std::string>& args) {
+    if (windows) return e2e::WineCommand(e2e::ProgramPath(true, "patch500"), args);
     return e2e::NativeCommand("patch500", args);
 }
 
 // Starts all runs held at a gate (a shell that says "ready" and waits on
 // its standard input), opens every gate once all are waiting, then waits
 // for all. Returns how many printed "Ok".
-int Burst(bool win32, bool sourceFirst) {
+int Burst(bool windows, bool sourceFirst) {
     testfs::TempDir dir;
     EXPECT_FALSE(dir.path().empty());
     EXPECT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
@@ -571,14 +571,13 @@ int Burst(bool win32, bool sourceFirst) {
 
     RunOptions options;
     options.workDir = dir.path();
-    options.timeout = std::chrono::seconds(win32 ? 120 : 30);
-    if (win32) options = e2e::ForWine(options);
+    options.timeout = std::chrono::seconds(windows ? 120 : 30);
     std::vector<std::unique_ptr<e2e::BackgroundProgram>> runs;
     for (int i = 0; i < kRivals; ++i) {
         std::vector<std::string> command = {"sh", "-c", "echo ready; read -r gate; exec \"$@\"",
                                             "sh"};
         std::vector<std::string> program =
-            PatchCommand(win32, sourceFirst ? std::vector<std::string>{RivalName(i), kTargetName}
+            PatchCommand(windows, sourceFirst ? std::vector<std::string>{RivalName(i), kTargetName}
                                             : std::vector<std::string>{kTargetName, RivalName(i)});
         command.insert(command.end(), program.begin(), program.end());
         runs.push_back(std::make_unique<e2e::BackgroundProgram>(command, options));
@@ -612,12 +611,12 @@ int Burst(bool win32, bool sourceFirst) {
     return ok;
 }
 
-void RunBursts(bool win32, int bursts) {
+void RunBursts(bool windows, int bursts) {
     std::string counts;
     for (int b = 0; b < bursts; ++b) {
         bool sourceFirst = b % 2 == 0;
         SCOPED_TRACE(std::string("burst ") + std::to_string(b + 1) + ", " + OrderName(sourceFirst));
-        int ok = Burst(win32, sourceFirst);
+        int ok = Burst(windows, sourceFirst);
         std::printf("burst %d (%s): %d Ok of %d\n", b + 1, OrderName(sourceFirst), ok, kRivals);
         counts += (counts.empty() ? "" : ",") + std::to_string(ok);
     }
@@ -625,13 +624,13 @@ void RunBursts(bool win32, int bursts) {
 }
 
 TEST(RivalRunsNative, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBursts(false, 6); }
-TEST(RivalRunsWin32, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBursts(true, 2); }
+TEST(RivalRunsWindows, SixteenAtOnceLeaveTheTargetWithExactlyOneSource) { RunBursts(true, 2); }
 
 // ---- A target replaced between runs ----
 
 // Each run patches the file that is at the path when it opens it; the
 // file replaced keeps what the earlier run wrote.
-void ReplaceBetweenRuns(bool win32) {
+void ReplaceBetweenRuns(bool windows) {
     testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const std::string first = RivalSource(1), second = RivalSource(2), newer = Bytes(900, 23);
@@ -641,7 +640,7 @@ void ReplaceBetweenRuns(bool win32) {
     RunOptions options;
     options.workDir = dir.path();
 
-    RunResult one = e2e::Run(win32, "patch500", {"a.bin", kTargetName}, options);
+    RunResult one = e2e::Run(windows, "patch500", {"a.bin", kTargetName}, options);
     ASSERT_TRUE(one.exited) << e2e::Describe(one);
     EXPECT_EQ(one.out, kOk);
 
@@ -652,7 +651,7 @@ void ReplaceBetweenRuns(bool win32) {
     ASSERT_EQ(rename(dir.Path("new.bin").c_str(), dir.Path(kTargetName).c_str()), 0)
         << ErrnoText("rename");
 
-    RunResult two = e2e::Run(win32, "patch500", {kTargetName, "b.bin"}, options);
+    RunResult two = e2e::Run(windows, "patch500", {kTargetName, "b.bin"}, options);
     std::string old = testfs::ReadAll(replaced.get());
     replaced.Reset();
     ASSERT_TRUE(two.exited) << e2e::Describe(two);
@@ -667,7 +666,7 @@ void ReplaceBetweenRuns(bool win32) {
 }
 
 TEST(ReplacedTargetNative, EachRunPatchesTheFileThenAtThePath) { ReplaceBetweenRuns(false); }
-TEST(ReplacedTargetWin32, EachRunPatchesTheFileThenAtThePath) { ReplaceBetweenRuns(true); }
+TEST(ReplacedTargetWindows, EachRunPatchesTheFileThenAtThePath) { ReplaceBetweenRuns(true); }
 
 // =====================================================================
 // Memcheck over ordinary runs (the release program)

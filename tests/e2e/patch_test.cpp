@@ -1,7 +1,7 @@
-// patch500 run as a user runs it, natively and the win32 build under Wine.
+// patch500 run as a user runs it, natively and the Windows programs under Wine.
 // Each row gives the files a fresh folder starts with, the command, and the
 // exact output, exit status and bytes of every file afterwards. Test names
-// containing "Win32" need Wine.
+// containing "Windows" need Wine.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -94,19 +94,19 @@ std::string DeepWidePath(std::size_t units) {
     return path + Repeated(cjk, units - used - 2) + emoji;
 }
 
-// The longest names each build takes: natively 4095 bytes, on win32 259
+// The longest names each build takes: natively 4095 bytes, on Windows 259
 // units (767 bytes). One more must be refused, not cut back to these nor
 // opened though it exists.
 const std::string kLongestNative = DeepPath(4095);
-const std::string kLongestWin32 = DeepWidePath(259);
-const std::string kOverWin32 = kLongestWin32 + "x";
+const std::string kLongestWindows = DeepWidePath(259);
+const std::string kOverWindows = kLongestWindows + "x";
 
 // Cyrillic, two bytes a character: a folder and a name of 100 each.
 const std::string kCyrillicPath = Repeated("д", 100) + "/" + Repeated("ф", 100);
 
 // ---- Rows ----
 
-enum class Build { Both, Native, Win32 };
+enum class Build { Both, Native, Windows };
 
 // A file, folder or hard link the folder starts with. Folders on the way
 // to a name are made too.
@@ -144,7 +144,7 @@ struct Row {
     const char* name;
     Build build = Build::Both;
     std::vector<std::string> args = {};
-    // Win32 only: the exact command line, given through the launcher and
+    // Windows only: the exact command line, given through the launcher and
     // left beside the files as cmdline.bin.
     std::string commandLine = {};
     std::vector<Before> before = {};
@@ -154,7 +154,8 @@ struct Row {
     std::string outFile = {};  // StdoutMode::AppendToFile, ReadWriteFile
     std::string inFile = {};   // standard input from this file instead of /dev/null
     // Native only: run as nobody in a folder open to all, on files that
-    // user does not own, where no lease can be had.
+    // user does not own, where no lease can be had; run as the tester when
+    // that is not root.
     bool asNobody = false;
     std::string expected = {};  // standard output; '#' is an address digit
     int status = 0;
@@ -360,25 +361,25 @@ const Row kRows[] = {
      .args = {"src.bin", kLongestNative + "x"},
      .before = {{"src.bin", kSource}, {kLongestNative, k800}}, .expected = kCantFind2nd,
      .after = {{"src.bin", kSource}, {kLongestNative, k800}}},
-    {.name = "path_of_259_chars_is_patched", .build = Build::Win32,
-     .args = {"src.bin", Backslashed(kLongestWin32)},
-     .before = {{"src.bin", kSource}, {kLongestWin32, k800}}, .expected = kOk,
-     .after = {{"src.bin", kSource}, {kLongestWin32, Patched(k800)}}},
-    {.name = "first_path_over_259_chars", .build = Build::Win32,
-     .args = {Backslashed(kOverWin32), "src.bin"},
-     .before = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}},
+    {.name = "path_of_259_chars_is_patched", .build = Build::Windows,
+     .args = {"src.bin", Backslashed(kLongestWindows)},
+     .before = {{"src.bin", kSource}, {kLongestWindows, k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {kLongestWindows, Patched(k800)}}},
+    {.name = "first_path_over_259_chars", .build = Build::Windows,
+     .args = {Backslashed(kOverWindows), "src.bin"},
+     .before = {{"src.bin", kSource}, {kLongestWindows, k800}, {kOverWindows, k800}},
      .expected = kCantFind1st,
-     .after = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}}},
-    {.name = "second_path_over_259_chars", .build = Build::Win32,
-     .args = {"src.bin", Backslashed(kOverWin32)},
-     .before = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}},
+     .after = {{"src.bin", kSource}, {kLongestWindows, k800}, {kOverWindows, k800}}},
+    {.name = "second_path_over_259_chars", .build = Build::Windows,
+     .args = {"src.bin", Backslashed(kOverWindows)},
+     .before = {{"src.bin", kSource}, {kLongestWindows, k800}, {kOverWindows, k800}},
      .expected = kCantFind2nd,
-     .after = {{"src.bin", kSource}, {kLongestWin32, k800}, {kOverWin32, k800}}},
+     .after = {{"src.bin", kSource}, {kLongestWindows, k800}, {kOverWindows, k800}}},
     // Names in any script, in the UTF-8 code page the program asks for.
-    {.name = "cyrillic_and_cjk_names", .build = Build::Win32,
+    {.name = "cyrillic_and_cjk_names", .build = Build::Windows,
      .args = {"сорс.bin", "日本.bin"}, .before = {{"сорс.bin", kSource}, {"日本.bin", k800}},
      .expected = kOk, .after = {{"сорс.bin", kSource}, {"日本.bin", Patched(k800)}}},
-    {.name = "path_of_201_cyrillic_chars_is_patched", .build = Build::Win32,
+    {.name = "path_of_201_cyrillic_chars_is_patched", .build = Build::Windows,
      .args = {Backslashed(kCyrillicPath), "src.bin"},
      .before = {{"src.bin", kSource}, {kCyrillicPath, k800}}, .expected = kOk,
      .after = {{"src.bin", kSource}, {kCyrillicPath, Patched(k800)}}},
@@ -405,50 +406,50 @@ const Row kRows[] = {
     {.name = "refusal_on_closed_stdout", .build = Build::Native, .args = {}, .before = kPair,
      .out = StdoutMode::Closed, .expected = "", .status = 103, .after = kPairUnchanged},
 
-    // Exact win32 command lines: the program splits them itself.
-    {.name = "tabs_between_arguments", .build = Build::Win32,
+    // Exact Windows command lines: the program splits them itself.
+    {.name = "tabs_between_arguments", .build = Build::Windows,
      .commandLine = "prog\tsrc.bin\t\ttgt.bin\t", .before = kPair, .expected = kOk,
      .after = kPairPatched},
-    {.name = "control_bytes_between_arguments", .build = Build::Win32,
+    {.name = "control_bytes_between_arguments", .build = Build::Windows,
      .commandLine = "prog\r\nsrc.bin\x01\x1ftgt.bin\n", .before = kPair, .expected = kOk,
      .after = kPairPatched},
-    {.name = "quoted_names_with_spaces", .build = Build::Win32,
+    {.name = "quoted_names_with_spaces", .build = Build::Windows,
      .commandLine = "prog \"my src.bin\"  \"my tgt.bin\"",
      .before = {{"my src.bin", kSource}, {"my tgt.bin", k800}}, .expected = kOk,
      .after = {{"my src.bin", kSource}, {"my tgt.bin", Patched(k800)}}},
-    {.name = "quoted_program_name", .build = Build::Win32,
+    {.name = "quoted_program_name", .build = Build::Windows,
      .commandLine = "\"C:\\dir one\\prog.exe\" src.bin tgt.bin", .before = kPair,
      .expected = kOk, .after = kPairPatched},
-    {.name = "empty_pairs_dropped", .build = Build::Win32,
+    {.name = "empty_pairs_dropped", .build = Build::Windows,
      .commandLine = "prog \"\" \"\" src.bin \"\" tgt.bin", .before = kPair, .expected = kOk,
      .after = kPairPatched},
-    {.name = "unterminated_quote_is_one_argument", .build = Build::Win32,
+    {.name = "unterminated_quote_is_one_argument", .build = Build::Windows,
      .commandLine = "prog \"src.bin tgt.bin", .before = kPair, .expected = kNeed2,
      .after = kPairUnchanged},
-    {.name = "quotes_inside_names", .build = Build::Win32,
+    {.name = "quotes_inside_names", .build = Build::Windows,
      .commandLine = "prog s\"r\"c.bin t\"g\"t.bin", .before = kPair, .expected = kOk,
      .after = kPairPatched},
-    {.name = "quoted_section_joins_space", .build = Build::Win32,
+    {.name = "quoted_section_joins_space", .build = Build::Windows,
      .commandLine = "prog my\" src\".bin tgt.bin",
      .before = {{"my src.bin", kSource}, {"tgt.bin", k800}}, .expected = kOk,
      .after = {{"my src.bin", kSource}, {"tgt.bin", Patched(k800)}}},
-    {.name = "backslash_before_quote_is_plain", .build = Build::Win32,
+    {.name = "backslash_before_quote_is_plain", .build = Build::Windows,
      .commandLine = "prog sub\\\"my tgt.bin\" src.bin",
      .before = {{"src.bin", kSource}, {"sub/my tgt.bin", k800}}, .expected = kOk,
      .after = {{"src.bin", kSource}, {"sub/my tgt.bin", Patched(k800)}}},
     // A caller in cp1252 (the launcher) writes é as 0xE9; the system hands
     // it over as a character, which this UTF-8 process gets as 0xC3 0xA9:
     // the same name, the same file.
-    {.name = "name_with_bytes_above_127", .build = Build::Win32,
+    {.name = "name_with_bytes_above_127", .build = Build::Windows,
      .commandLine = "prog \xe9t\xe9.bin src.bin",
      .before = {{"src.bin", kSource}, {"\xc3\xa9t\xc3\xa9.bin", k800}}, .expected = kOk,
      .after = {{"src.bin", kSource}, {"\xc3\xa9t\xc3\xa9.bin", Patched(k800)}}},
-    {.name = "one_argument_line", .build = Build::Win32, .commandLine = "prog src.bin",
+    {.name = "one_argument_line", .build = Build::Windows, .commandLine = "prog src.bin",
      .before = kPair, .expected = kNeed2, .after = kPairUnchanged},
-    {.name = "lone_final_quote_is_no_argument", .build = Build::Win32,
+    {.name = "lone_final_quote_is_no_argument", .build = Build::Windows,
      .commandLine = "prog src.bin tgt.bin \"", .before = kPair, .expected = kOk,
      .after = kPairPatched},
-    {.name = "quote_then_space_is_a_third_argument", .build = Build::Win32,
+    {.name = "quote_then_space_is_a_third_argument", .build = Build::Windows,
      .commandLine = "prog src.bin tgt.bin \" ", .before = kPair, .expected = kNeed2,
      .after = kPairUnchanged},
 };
@@ -562,10 +563,10 @@ std::unique_ptr<e2e::BackgroundProgram> HoldOpenUnderWine(const std::string& fol
     return std::make_unique<e2e::BackgroundProgram>(
         e2e::WineCommand("cmd", {"/c", "cmd", "/c", "echo", "ready^&", "find", "\"zz\"",
                                  "2>>" + name}),
-        e2e::ForWine(WineLocale(options)));
+        WineLocale(options));
 }
 
-void RunRow(bool win32, const Row& row) {
+void RunRow(bool windows, const Row& row) {
     std::string folderPath;
     {
         testfs::TempDir dir;
@@ -602,7 +603,7 @@ void RunRow(bool win32, const Row& row) {
             break;
         }
         case HoldKind::OpenForWriting:
-            if (!win32) {
+            if (!windows) {
                 locked.Reset(openat(root.get(), held, O_WRONLY | O_APPEND | O_CLOEXEC));
                 ASSERT_GE(locked.get(), 0) << ErrnoText("open");
                 break;
@@ -638,12 +639,14 @@ void RunRow(bool win32, const Row& row) {
         options.outFile = row.outFile;
         options.inFile = row.inFile;
         if (!row.inFile.empty()) options.in = e2e::StdinMode::File;
-        if (row.asNobody) options.user = kNobody;
+        // Run as root, the tests become nobody; run by an unprivileged
+        // user, they check what that user gets (a lease on files it owns).
+        if (row.asNobody && geteuid() == 0) options.user = kNobody;
         RunResult result;
         if (!row.commandLine.empty()) {
             result = e2e::Run(true, "launch", {}, WineLocale(options));
         } else {
-            result = e2e::Run(win32, "patch500", row.args, win32 ? WineLocale(options) : options);
+            result = e2e::Run(windows, "patch500", row.args, windows ? WineLocale(options) : options);
         }
 
         if (holder) {
@@ -656,7 +659,7 @@ void RunRow(bool win32, const Row& row) {
         ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
         EXPECT_EQ(result.exitCode, row.status);
         std::string out = result.out;
-        if (win32 && row.out == StdoutMode::Terminal) {
+        if (windows && row.out == StdoutMode::Terminal) {
             std::vector<std::string> writes;
             out = e2e::WithoutWineCursorCodes(result.out, &writes);
         }
@@ -675,14 +678,14 @@ std::vector<Row> RowsFor(Build build) {
 }
 
 class PatchCommandNative : public testing::TestWithParam<Row> {};
-class PatchCommandWin32 : public testing::TestWithParam<Row> {};
+class PatchCommandWindows : public testing::TestWithParam<Row> {};
 
 TEST_P(PatchCommandNative, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(false, GetParam()); }
-TEST_P(PatchCommandWin32, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(true, GetParam()); }
+TEST_P(PatchCommandWindows, PrintsExpectedLineAndLeavesExpectedFiles) { RunRow(true, GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandNative, testing::ValuesIn(RowsFor(Build::Native)),
                          RowName<Row>);
-INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandWin32, testing::ValuesIn(RowsFor(Build::Win32)),
+INSTANTIATE_TEST_SUITE_P(Rows, PatchCommandWindows, testing::ValuesIn(RowsFor(Build::Windows)),
                          RowName<Row>);
 
 }  // namespace

@@ -12,7 +12,6 @@ namespace e2e {
 namespace {
 const std::string kSourceDir = P5_SOURCE_DIR;
 const std::string kNativeDir = P5_NATIVE_DIR;
-const std::string kWin32Dir = P5_WIN32_DIR;
 const std::string kEmulator = P5_EMULATOR;  // words separated by spaces; empty: none
 
 std::string ToolOr(const char* configured, const char* fallback) {
@@ -24,9 +23,23 @@ const std::string kReadelf = ToolOr(P5_READELF, "readelf");
 const std::string kNm = ToolOr(P5_NM, "nm");
 const std::string kAddr2line = ToolOr(P5_ADDR2LINE, "addr2line");
 const std::string kLinkage = P5_LINKAGE;
+const std::string kWindowsBuild = std::getenv("P5_WINDOWS") != nullptr ? std::getenv("P5_WINDOWS")
+                                                                         : "win64";
 
-std::string ProgramPath(bool win32, const std::string& program) {
-    return win32 ? kWin32Dir + "/" + program + ".exe" : kNativeDir + "/" + program;
+std::string ProgramPath(bool windows, const std::string& program) {
+    return windows ? kSourceDir + "/build/" + kWindowsBuild + "/" + program + ".exe"
+                   : kNativeDir + "/" + program;
+}
+
+std::string WindowsTool(const std::string& tool) {
+    return (kWindowsBuild == "win32" ? "i686-w64-mingw32-" : "x86_64-w64-mingw32-") + tool;
+}
+
+std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) {
+    std::vector<std::string> command{kSourceDir + "/tools/wine",
+                                     kWindowsBuild == "win32" ? "--32" : "--64", exe};
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
 }
 
 std::vector<std::string> NativeCommand(const std::string& program,
@@ -39,10 +52,10 @@ std::vector<std::string> NativeCommand(const std::string& program,
     return command;
 }
 
-RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
+RunResult Run(bool windows, const std::string& program, const std::vector<std::string>& args,
               RunOptions options) {
-    std::string path = ProgramPath(win32, program);
-    if (!win32) {
+    std::string path = ProgramPath(windows, program);
+    if (!windows) {
         // In a sanitizer build, faults must reach the program's own handler,
         // whatever the inherited settings say; other builds ignore this.
         const char* inherited = std::getenv("ASAN_OPTIONS");
@@ -51,12 +64,11 @@ RunResult Run(bool win32, const std::string& program, const std::vector<std::str
         options.setEnv.push_back("ASAN_OPTIONS=" + asan + "allow_user_segv_handler=1");
         return RunProgram(NativeCommand(program, args), options);
     }
-    return RunProgram(WineCommand(path, args), ForWine(std::move(options)));
-}
-
-RunOptions ForWine(RunOptions options) {
-    AddWineEnvironment(options, kSourceDir + "/build/wine-prefix");
-    return options;
+    // Where 32-bit programs run only under an emulator, each run takes long.
+    if (const char* seconds = std::getenv("P5_RUN_SECONDS"); seconds != nullptr) {
+        options.timeout = std::chrono::seconds(std::atoi(seconds));
+    }
+    return RunProgram(WineCommand(path, args), options);
 }
 
 std::string Visible(const std::string& bytes) {

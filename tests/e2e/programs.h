@@ -1,5 +1,5 @@
 // The project's own programs as the end-to-end tests run them: natively
-// from the tree under test, or the win32 build under Wine; and how their
+// from the tree under test, or a Windows build under Wine; and how their
 // output is compared.
 #pragma once
 
@@ -23,8 +23,20 @@ inline const std::string kNo500 = std::string(message::NoFileOfPatchSize) + "\r\
 inline const std::string kBoth500 = std::string(message::BothOfPatchSize) + "\r\n";
 inline const std::string kOk = std::string(message::Ok) + "\r\n";
 
-// build/native/<program>, or build/win32/<program>.exe.
-std::string ProgramPath(bool win32, const std::string& program);
+// The Windows build under test, as the environment's P5_WINDOWS names it:
+// "win64" (the default) or "win32".
+extern const std::string kWindowsBuild;
+
+// build/native/<program>, or build/<Windows build>/<program>.exe.
+std::string ProgramPath(bool windows, const std::string& program);
+
+// A binary tool of the MinGW-w64 toolchain that built the Windows program,
+// e.g. "objdump".
+std::string WindowsTool(const std::string& tool);
+
+// A Windows program (a path, or one of Wine's own such as "cmd") with
+// `args`, under Wine with the project's settings (tools/wine).
+std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args);
 
 // The command that runs a native program of this tree with `args`: the
 // program itself, or in a cross build the emulator that runs it.
@@ -40,14 +52,9 @@ extern const std::string kAddr2line;
 extern const std::string kLinkage;
 
 // One run of a program of this project, with the settings each build needs
-// (Wine's environment; faults reaching the program's own handler under the
-// sanitizers).
-RunResult Run(bool win32, const std::string& program, const std::vector<std::string>& args,
+// (Wine's; faults reaching the program's own handler under the sanitizers).
+RunResult Run(bool windows, const std::string& program, const std::vector<std::string>& args,
               RunOptions options);
-
-// `options` with the Wine settings of the test run added, for running
-// any Windows program (the project's or Wine's own) under Wine.
-RunOptions ForWine(RunOptions options);
 
 // Control characters made visible, for failure messages.
 std::string Visible(const std::string& bytes);

@@ -1,8 +1,8 @@
-// patch500 under random argument vectors, natively and the win32 build
+// patch500 under random argument vectors, natively and the Windows programs
 // under Wine. Whatever the arguments, it must end normally with status 0,
 // print exactly the line they call for, and change nothing but the target
 // of an "Ok". The seed is fixed and printed; P5_RANDOM_SEED replaces it.
-// Test names containing "Win32" need Wine.
+// Test names containing "Windows" need Wine.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +29,7 @@ namespace {
 
 constexpr std::uint32_t kDefaultSeed = 500500;
 constexpr int kNativeRuns = 200;
-constexpr int kWin32Runs = 30;  // about a tenth of a second each under Wine
+constexpr int kWindowsRuns = 30;  // about a tenth of a second each under Wine
 constexpr std::size_t kLongName = 5000;
 
 const std::string kLines[] = {kNeed2, kCantFind1st, kCantFind2nd, kNo500, kBoth500, kOk};
@@ -74,13 +74,13 @@ constexpr int kEmpty = 3;
 // spaces and bytes above 127. Wine re-quotes argv into one command line,
 // escaping quotes with backslashes the program's splitter does not know:
 // there the names keep to spaces and plain ASCII.
-std::vector<Entry> MakeEntries(bool win32, Random& random) {
+std::vector<Entry> MakeEntries(bool windows, Random& random) {
     auto bytes = [&](std::size_t count) {
         std::string b(count, '\0');
         for (char& c : b) c = static_cast<char>(random.Below(256));
         return b;
     };
-    if (win32) {
+    if (windows) {
         return {{"src.bin", bytes(500)}, {"copy500.bin", bytes(500)},
                 {"my target.bin", bytes(800)}, {"empty.bin", ""}, {"dir", "", true}};
     }
@@ -106,17 +106,17 @@ struct Argument {
 };
 
 // Ways to name an entry, all reaching the same file.
-std::vector<std::string> Spellings(bool win32, const std::string& name) {
+std::vector<std::string> Spellings(bool windows, const std::string& name) {
     std::vector<std::string> ways = {name, "./" + name, "dir/../" + name};
-    if (win32) ways.push_back("dir\\..\\" + name);
+    if (windows) ways.push_back("dir\\..\\" + name);
     return ways;
 }
 
 // A byte a random name may hold. Under Wine: printable ASCII without the
 // quote (re-quoted), the backslash (doubled before a closing quote), and
 // the path characters / and : (a name must stay in the folder).
-char RandomByte(bool win32, Random& random) {
-    if (!win32) return static_cast<char>(1 + random.Below(255));
+char RandomByte(bool windows, Random& random) {
+    if (!windows) return static_cast<char>(1 + random.Below(255));
     for (;;) {
         char c = static_cast<char>(32 + random.Below(95));
         if (c != '"' && c != '\\' && c != '/' && c != ':') return c;
@@ -151,12 +151,12 @@ bool WindowsMightResolve(const std::string& name, const std::vector<Entry>& entr
 
 // Random bytes that name no file: natively nothing but a folder may be
 // there (".", "/"), and under Wine nothing Windows could read as an entry.
-std::string RandomName(bool win32, std::size_t length, int root, const std::vector<Entry>& entries,
+std::string RandomName(bool windows, std::size_t length, int root, const std::vector<Entry>& entries,
                        Random& random) {
     for (;;) {
         std::string name;
-        for (std::size_t i = 0; i < length; ++i) name += RandomByte(win32, random);
-        if (win32) {
+        for (std::size_t i = 0; i < length; ++i) name += RandomByte(windows, random);
+        if (windows) {
             if (!WindowsMightResolve(name, entries)) return name;
             continue;
         }
@@ -165,16 +165,16 @@ std::string RandomName(bool win32, std::size_t length, int root, const std::vect
     }
 }
 
-Argument RandomArgument(bool win32, int root, const std::vector<Entry>& entries, Random& random) {
+Argument RandomArgument(bool windows, int root, const std::vector<Entry>& entries, Random& random) {
     std::uint32_t kind = random.Below(100);
     if (kind < 60) {  // an entry, the folder included
         int index = static_cast<int>(random.Below(static_cast<std::uint32_t>(entries.size())));
-        return {random.Pick(Spellings(win32, entries[static_cast<std::size_t>(index)].name)), index};
+        return {random.Pick(Spellings(windows, entries[static_cast<std::size_t>(index)].name)), index};
     }
     if (kind < 70) return {""};  // skipped as if absent
     if (kind < 78) return {random.Pick(std::vector<std::string>{"none.bin", "src", "dir/none.bin"})};
     if (kind < 95) {
-        return {RandomName(win32, 1 + random.Below(24), root, entries, random)};
+        return {RandomName(windows, 1 + random.Below(24), root, entries, random)};
     }
     // Too long for either platform: refused, even when it would name a file.
     switch (random.Below(3)) {
@@ -186,7 +186,7 @@ Argument RandomArgument(bool win32, int root, const std::vector<Entry>& entries,
         return {path + entries[kSource].name};
     }
     default:
-        return {RandomName(win32, kLongName, root, entries, random)};
+        return {RandomName(windows, kLongName, root, entries, random)};
     }
 }
 
@@ -244,10 +244,10 @@ std::vector<std::string> Names(const std::vector<Entry>& entries) {
 
 // One run in a fresh folder; failures carry the run's arguments.
 // `*line` gets the line expected.
-void RunOnce(bool win32, int run, Random& random, std::string* line) {
+void RunOnce(bool windows, int run, Random& random, std::string* line) {
     testfs::TempDir dir;
     ASSERT_FALSE(dir.path().empty()) << "mkdtemp failed";
-    std::vector<Entry> entries = MakeEntries(win32, random);
+    std::vector<Entry> entries = MakeEntries(windows, random);
     ASSERT_TRUE(MakeFolder(dir, entries)) << "could not fill " << dir.path();
     int root = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(root, 0);
@@ -257,9 +257,9 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
     // source and a target, in either order, between up to two empty ones.
     std::vector<Argument> args;
     if (random.Percent(25)) {
-        Argument source{random.Pick(Spellings(win32, entries[kSource].name)), kSource};
+        Argument source{random.Pick(Spellings(windows, entries[kSource].name)), kSource};
         int other = random.Percent(50) ? kTarget : kEmpty;
-        Argument target{random.Pick(Spellings(win32, entries[other].name)), other};
+        Argument target{random.Pick(Spellings(windows, entries[other].name)), other};
         args = random.Percent(50) ? std::vector<Argument>{source, target}
                                   : std::vector<Argument>{target, source};
         for (std::uint32_t n = random.Below(3); n > 0; --n) {
@@ -270,7 +270,7 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
         static const std::uint32_t kOtherCounts[] = {0, 1, 3, 4};
         std::uint32_t count = random.Percent(50) ? 2 : kOtherCounts[random.Below(4)];
         for (std::uint32_t n = count; n > 0; --n) {
-            args.push_back(RandomArgument(win32, root, entries, random));
+            args.push_back(RandomArgument(windows, root, entries, random));
         }
     }
     close(root);
@@ -282,7 +282,7 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
 
     e2e::RunOptions options;
     options.workDir = dir.path();
-    e2e::RunResult result = e2e::Run(win32, "patch500", argv, options);
+    e2e::RunResult result = e2e::Run(windows, "patch500", argv, options);
 
     ASSERT_EQ(result.failure, "");
     ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
@@ -313,7 +313,7 @@ void RunOnce(bool win32, int run, Random& random, std::string* line) {
     }
 }
 
-void RunMany(bool win32, int runs) {
+void RunMany(bool windows, int runs) {
     const std::uint32_t seed = Seed();
     std::printf("random arguments: seed %u, %d runs (P5_RANDOM_SEED=N replaces the seed)\n", seed,
                 runs);
@@ -323,7 +323,7 @@ void RunMany(bool win32, int runs) {
     const auto start = std::chrono::steady_clock::now();
     for (int run = 0; run < runs; ++run) {
         std::string line;
-        RunOnce(win32, run, random, &line);
+        RunOnce(windows, run, random, &line);
         if (testing::Test::HasFailure()) return;  // one failing run says it all
         ++tally[std::find(std::begin(kLines), std::end(kLines), line) - std::begin(kLines)];
     }
@@ -338,7 +338,7 @@ void RunMany(bool win32, int runs) {
 }
 
 TEST(RandomArgumentsNative, EndWithTheLineTheArgumentsCallFor) { RunMany(false, kNativeRuns); }
-TEST(RandomArgumentsWin32, EndWithTheLineTheArgumentsCallFor) { RunMany(true, kWin32Runs); }
+TEST(RandomArgumentsWindows, EndWithTheLineTheArgumentsCallFor) { RunMany(true, kWindowsRuns); }
 
 }  // namespace
 }  // namespace e2e

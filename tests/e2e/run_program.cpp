@@ -450,24 +450,6 @@ std::string Describe(const RunResult& result) {
            strsignal(result.signal) + ")";
 }
 
-std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) {
-    std::vector<std::string> command{"wine", exe};
-    command.insert(command.end(), args.begin(), args.end());
-    return command;
-}
-
-void AddWineEnvironment(RunOptions& options, const std::string& defaultPrefix) {
-    const std::pair<const char*, std::string> defaults[] = {
-        {"WINEPREFIX", defaultPrefix},
-        {"WINEDEBUG", "-all"},
-        {"WINEDLLOVERRIDES", "mscoree,mshtml="},
-    };
-    for (const auto& [name, value] : defaults) {
-        if (std::getenv(name) == nullptr) options.setEnv.push_back(std::string(name) + "=" + value);
-    }
-    options.unsetEnv.insert(options.unsetEnv.end(), {"DISPLAY", "WAYLAND_DISPLAY"});
-}
-
 std::string ToolOutput(const std::vector<std::string>& argv, std::string* problem) {
     RunOptions options;
     options.workDir = ".";

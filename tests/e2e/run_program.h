@@ -103,12 +103,6 @@ private:
 // "exit 3", "killed by signal 11 (Segmentation fault)", or the failure.
 std::string Describe(const RunResult& result);
 
-// `wine <exe> args...`, and the Wine settings of the test run for each of
-// WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES the environment does not give.
-// No display is passed on: a message box must fail rather than wait.
-std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args);
-void AddWineEnvironment(RunOptions& options, const std::string& defaultPrefix);
-
 // Runs a tool in the current folder and returns its standard output; an
 // exit status other than 0 or any failure is put in *problem.
 std::string ToolOutput(const std::vector<std::string>& argv, std::string* problem);
