@@ -141,7 +141,8 @@ void BindSystemCalls() {
 
 PerThread& CurrentPerThread() {
     char* base = TlsSlots()[_tls_index];
-    return *reinterpret_cast<PerThread*>(base + (reinterpret_cast<char*>(&perThreadImage) - &_tls_start));
+    std::ptrdiff_t offset = reinterpret_cast<char*>(&perThreadImage) - &_tls_start;
+    return *reinterpret_cast<PerThread*>(base + offset);
 }
 
 ThreadBlock& CurrentThreadBlock() { return CurrentPerThread().block; }

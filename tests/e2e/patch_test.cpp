@@ -646,7 +646,8 @@ void RunRow(bool windows, const Row& row) {
         if (!row.commandLine.empty()) {
             result = e2e::Run(true, "launch", {}, WineLocale(options));
         } else {
-            result = e2e::Run(windows, "patch500", row.args, windows ? WineLocale(options) : options);
+            if (windows) options = WineLocale(options);
+            result = e2e::Run(windows, "patch500", row.args, options);
         }
 
         if (holder) {

@@ -151,8 +151,8 @@ bool WindowsMightResolve(const std::string& name, const std::vector<Entry>& entr
 
 // Random bytes that name no file: natively nothing but a folder may be
 // there (".", "/"), and under Wine nothing Windows could read as an entry.
-std::string RandomName(bool windows, std::size_t length, int root, const std::vector<Entry>& entries,
-                       Random& random) {
+std::string RandomName(bool windows, std::size_t length, int root,
+                       const std::vector<Entry>& entries, Random& random) {
     for (;;) {
         std::string name;
         for (std::size_t i = 0; i < length; ++i) name += RandomByte(windows, random);
@@ -169,7 +169,8 @@ Argument RandomArgument(bool windows, int root, const std::vector<Entry>& entrie
     std::uint32_t kind = random.Below(100);
     if (kind < 60) {  // an entry, the folder included
         int index = static_cast<int>(random.Below(static_cast<std::uint32_t>(entries.size())));
-        return {random.Pick(Spellings(windows, entries[static_cast<std::size_t>(index)].name)), index};
+        const std::string& name = entries[static_cast<std::size_t>(index)].name;
+        return {random.Pick(Spellings(windows, name)), index};
     }
     if (kind < 70) return {""};  // skipped as if absent
     if (kind < 78) return {random.Pick(std::vector<std::string>{"none.bin", "src", "dir/none.bin"})};
