@@ -18,6 +18,9 @@
 // with the file itself.
 #include "runtime/os/os.h"
 #include "runtime/os/posix_calls.h"
+#if defined(__x86_64__) || defined(__i386__)
+#include "runtime/os/fpu_x86.h"
+#endif
 #include "runtime/terminate/error_numbers.h"
 
 #include <elf.h>
@@ -435,15 +438,7 @@ void UnlinkFrame(FrameLink& frame) {
 // cores mostly ignore the trap-enable bits, and RISC-V has none.
 void ResetFpu(std::uint16_t control) {
 #if defined(__x86_64__) || defined(__i386__)
-    __asm__ volatile("fninit\n\tfwait\n\tfldcw %0" : : "m"(control));
-#if defined(__SSE__)
-    std::uint32_t csr = 0;
-    __asm__ volatile("stmxcsr %0" : "=m"(csr));
-    csr &= ~(0x1F80u | 0x6000u | 0x3Fu);
-    csr |= (control & 0x3Fu) << 7;
-    csr |= ((control >> 10) & 3u) << 13;
-    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
-#endif
+    LoadX86FpuControl(control);
 #elif defined(__aarch64__)
     std::uint64_t fpcr = 0;
     __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));

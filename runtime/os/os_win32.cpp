@@ -4,6 +4,7 @@
 // os_win32_x64.cpp. The per-thread block is the module's static
 // thread-local storage.
 #include "runtime/os/os_win32.h"
+#include "runtime/os/fpu_x86.h"
 
 // --- Static thread-local storage -----------------------------------------
 // The loader copies the .tls image for every thread and puts its address at
@@ -149,19 +150,7 @@ ThreadBlock& CurrentThreadBlock() { return CurrentPerThread().block; }
 
 void StartUp() {}
 
-// Where arithmetic is done on the SSE unit (always on x64), it gets the
-// x87 control word's masks and rounding too.
-void ResetFpu(std::uint16_t control) {
-    __asm__ volatile("fninit\n\tfwait\n\tfldcw %0" : : "m"(control));
-#if defined(__SSE_MATH__)
-    std::uint32_t csr = 0;
-    __asm__ volatile("stmxcsr %0" : "=m"(csr));
-    csr &= ~(0x1F80u | 0x6000u | 0x3Fu);
-    csr |= (control & 0x3Fu) << 7;
-    csr |= ((control >> 10) & 3u) << 13;
-    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
-#endif
-}
+void ResetFpu(std::uint16_t control) { LoadX86FpuControl(control); }
 
 std::uintptr_t CodeStart() {
     // The image as loaded: headers first, the code section at BaseOfCode.
