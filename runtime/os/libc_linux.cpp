@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <sys/mman.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -107,6 +108,14 @@ int fcntl(int fd, int command, ...) {
     long argument = va_arg(arguments, long);
     va_end(arguments);
     return static_cast<int>(Result(p5sys::Call(p5sys::kFcntl, fd, command, argument)));
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list arguments;
+    va_start(arguments, request);
+    long argument = va_arg(arguments, long);
+    va_end(arguments);
+    return static_cast<int>(Result(p5sys::Call(p5sys::kIoctl, fd, static_cast<long>(request), argument)));
 }
 
 int dup3(int from, int to, int flags) {

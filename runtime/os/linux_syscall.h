@@ -18,6 +18,7 @@ enum Number : long {
     kMunmap = 11,
     kRtSigaction = 13,
     kRtSigprocmask = 14,
+    kIoctl = 16,
     kFcntl = 72,
     kFlock = 73,
     kSigaltstack = 131,
@@ -45,6 +46,7 @@ inline long Call(long number, long a = 0, long b = 0, long c = 0, long d = 0, lo
 enum Number : long {
     kDup3 = 24,
     kFcntl = 25,
+    kIoctl = 29,
     kFlock = 32,
     kOpenat = 56,
     kClose = 57,

@@ -2,9 +2,10 @@
 //
 // Windows semantics it reproduces: files open existing-only and shared for
 // reading only, a file without any write permission bit is read-only even
-// for root, directories do not open, writes never end the program by a
-// signal (SIGPIPE, SIGXFSZ), and the standard handles 0, 1, 2 are never
-// reused for a user file.
+// for root, only what can be patched in place opens (a regular file, or a
+// block device that nothing has mounted or claimed), writes never end the
+// program by a signal (SIGPIPE, SIGXFSZ), and the standard handles 0, 1, 2
+// are never reused for a user file.
 //
 // Sharing: a Linux open declares no share mode, so every other open of the
 // file, by any process and for reading or writing, counts as one that does
@@ -28,10 +29,14 @@
 #include <link.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -74,16 +79,16 @@ P5_PER_THREAD constinit FrameLink* innermostFrame = nullptr;
 alignas(16) P5_LAST_IN_MEMORY("2") constinit char alternateStack[64 * 1024] = {};
 
 Error OccupyWithNull(int fd) {
-    int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (placeholder < 0) placeholder = open("/", O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+    int placeholder = posixCalls.Open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (placeholder < 0) placeholder = posixCalls.Open("/", O_RDONLY | O_CLOEXEC | O_DIRECTORY);
     if (placeholder < 0) return errno;
     if (placeholder != fd) {
-        if (dup3(placeholder, fd, O_CLOEXEC) < 0) {
+        if (posixCalls.Dup3(placeholder, fd, O_CLOEXEC) < 0) {
             Error err = errno;
-            close(placeholder);
+            posixCalls.Close(placeholder);
             return err;
         }
-        close(placeholder);
+        posixCalls.Close(placeholder);
     }
     closedStandard |= 1u << fd;
     return 0;
@@ -130,12 +135,33 @@ Error MoveAboveStandard(int* fd) {
     return 0;
 }
 
+// What can be patched in place: a regular file, or on Linux a block device
+// (a disk, or a disk image attached as one). A FIFO, a socket or a
+// character device would take the bytes and keep none of them in place.
+bool CanPatchInPlace(mode_t mode) {
+#if defined(__linux__)
+    if (S_ISBLK(mode)) return true;
+#endif
+    return S_ISREG(mode);
+}
+
+// Without O_CREAT, Linux opens a block device exclusively for O_EXCL, and
+// refuses it (EBUSY) while it is mounted or otherwise claimed: the kernel's
+// own rule for a disk in use. Other files ignore the flag.
+#if defined(__linux__)
+constexpr int kExclusiveDevice = O_EXCL;
+#else
+constexpr int kExclusiveDevice = 0;
+#endif
+
 Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
     int mode = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
-    // O_NONBLOCK keeps a FIFO without a peer from hanging the open, and
-    // makes an open of a file another process holds a lease on fail at
-    // once (EWOULDBLOCK) instead of waiting for that process to let go.
-    int fd = posixCalls.Open(path, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // O_NONBLOCK keeps a FIFO or a device without a peer from hanging the
+    // open (it is refused right after), and makes an open of a file another
+    // process holds a lease on fail at once (EWOULDBLOCK) instead of
+    // waiting for that process to let go. Regular files and block devices
+    // ignore it in reads and writes.
+    int fd = posixCalls.Open(path, mode | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | kExclusiveDevice);
     if (fd < 0) return errno;
     if (Error err = MoveAboveStandard(&fd)) {
         posixCalls.Close(fd);
@@ -148,11 +174,12 @@ Error PosixOpenExisting(const char* path, Access access, Handle* handle) {
         err = errno;
     } else if (S_ISDIR(st.st_mode)) {
         err = EISDIR;
+    } else if (!CanPatchInPlace(st.st_mode)) {
+        err = ENXIO;  // as an open of a socket fails
     } else if (access != Access::Read && (st.st_mode & 0222) == 0) {
         err = EACCES;  // read-only for everyone, root included
-    } else if ((err = HoldAgainstOtherOpens(fd, access, st)) == 0 && !S_ISREG(st.st_mode)) {
-        int flags = posixCalls.Fcntl(fd, F_GETFL, 0);
-        if (flags < 0 || posixCalls.Fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+    } else {
+        err = HoldAgainstOtherOpens(fd, access, st);
     }
     if (err != 0) {
         posixCalls.Close(fd);
@@ -178,7 +205,7 @@ Error PosixGetStdHandle(StdStream which, Handle* handle) {
 }
 
 Error PosixRead(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
-    ssize_t n = read(static_cast<int>(handle), buffer, size);
+    ssize_t n = posixCalls.Read(static_cast<int>(handle), buffer, size);
     if (n < 0) return errno;
     *done = static_cast<std::uint32_t>(n);
     return 0;
@@ -186,7 +213,7 @@ Error PosixRead(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* 
 
 Error PosixWrite(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
     ForgetLength(static_cast<int>(handle));
-    ssize_t n = write(static_cast<int>(handle), buffer, size);
+    ssize_t n = posixCalls.Write(static_cast<int>(handle), buffer, size);
     if (n < 0) return errno;
     *done = static_cast<std::uint32_t>(n);
     return 0;
@@ -199,7 +226,15 @@ Error PosixFileSize(Handle handle, std::uint64_t* size) {
         return 0;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0) return errno;
+    if (posixCalls.Fstat(fd, &st) != 0) return errno;
+#if defined(__linux__)
+    if (S_ISBLK(st.st_mode)) {
+        std::uint64_t bytes = 0;  // a device's own size; st_size is 0
+        if (posixCalls.Ioctl(fd, BLKGETSIZE64, &bytes) != 0) return errno;
+        *size = bytes;
+        return 0;
+    }
+#endif
     *size = static_cast<std::uint64_t>(st.st_size);
     return 0;
 }
@@ -208,18 +243,18 @@ Error PosixClose(Handle handle) {
     int fd = static_cast<int>(handle);
     ForgetLength(fd);
     if (fd >= 0 && fd <= 2) return OccupyWithNull(fd);
-    return close(fd) == 0 ? 0 : errno;
+    return posixCalls.Close(fd) == 0 ? 0 : errno;
 }
 
 FileType PosixGetFileType(Handle handle) {
     int fd = static_cast<int>(handle);
     struct stat st;
-    if (handle == InvalidHandle || fstat(fd, &st) != 0) return FileType::Unknown;
+    if (handle == InvalidHandle || posixCalls.Fstat(fd, &st) != 0) return FileType::Unknown;
     if (fd <= 2 && (closedStandard & (1u << fd))) return FileType::Unknown;
     if (S_ISCHR(st.st_mode)) return FileType::Char;
     if (S_ISREG(st.st_mode)) return FileType::Disk;
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FileType::Pipe;
-    int flags = fcntl(fd, F_GETFL);
+    int flags = posixCalls.Fcntl(fd, F_GETFL, 0);
     if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY) return FileType::Pipe;
     return FileType::Unknown;
 }
@@ -227,7 +262,7 @@ FileType PosixGetFileType(Handle handle) {
 // Linux commits anonymous pages on first touch, so a reservation is
 // mapped readable and writable at once and Commit has nothing to do.
 Error PosixReserve(std::size_t size, void** base) {
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+    void* p = posixCalls.Mmap(nullptr, size, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return errno;
     *base = p;
@@ -237,7 +272,7 @@ Error PosixReserve(std::size_t size, void** base) {
 Error PosixCommit(void*, std::size_t) { return 0; }
 
 Error PosixRelease(void* base, std::size_t size) {
-    return munmap(base, size) == 0 ? 0 : errno;
+    return posixCalls.Munmap(base, size) == 0 ? 0 : errno;
 }
 
 std::uintptr_t ProgramCounter(const ucontext_t* context) {
@@ -324,7 +359,7 @@ void TopLevelHandler(int signal, siginfo_t* info, void* rawContext) {
         // default action.
         struct sigaction fallback = {};
         fallback.sa_handler = SIG_DFL;
-        sigaction(signal, &fallback, nullptr);
+        posixCalls.Sigaction(signal, &fallback, nullptr);
         return;
     }
     // A fault during shutdown enters here again (SA_NODEFER); one that
@@ -352,6 +387,7 @@ constinit Calls sys = {};
 namespace {
 int OpenCall(const char* path, int flags) { return open(path, flags); }
 int FcntlCall(int fd, int command, int argument) { return fcntl(fd, command, argument); }
+int IoctlCall(int fd, unsigned long request, void* argument) { return ioctl(fd, request, argument); }
 }  // namespace
 
 constinit PosixCalls posixCalls = {};
@@ -367,11 +403,23 @@ void BindSystemCalls() {
     sys.Reserve = PosixReserve;
     sys.Commit = PosixCommit;
     sys.Release = PosixRelease;
-    posixCalls.Open = OpenCall;
-    posixCalls.Fstat = fstat;
-    posixCalls.Fcntl = FcntlCall;
-    posixCalls.Flock = flock;
-    posixCalls.Close = close;
+    posixCalls = {
+        .Open = OpenCall,
+        .Fstat = fstat,
+        .Fcntl = FcntlCall,
+        .Flock = flock,
+        .Ioctl = IoctlCall,
+        .Dup3 = dup3,
+        .Close = close,
+        .Read = read,
+        .Write = write,
+        .Mmap = mmap,
+        .Munmap = munmap,
+        .Readlink = readlink,
+        .Sigprocmask = sigprocmask,
+        .Sigaltstack = sigaltstack,
+        .Sigaction = sigaction,
+    };
 }
 
 ThreadBlock& CurrentThreadBlock() { return threadBlock; }
@@ -386,7 +434,7 @@ void StartUp() {
     sigaddset(&quiet, SIGPIPE);
     sigaddset(&quiet, SIGXFSZ);
     sigaddset(&quiet, SIGIO);
-    sigprocmask(SIG_BLOCK, &quiet, nullptr);
+    posixCalls.Sigprocmask(SIG_BLOCK, &quiet, nullptr);
 }
 
 void InstallTopLevelHandler(FrameLink& top) {
@@ -394,14 +442,14 @@ void InstallTopLevelHandler(FrameLink& top) {
     stack_t stack = {};
     stack.ss_sp = alternateStack;
     stack.ss_size = sizeof alternateStack;
-    sigaltstack(&stack, nullptr);
+    posixCalls.Sigaltstack(&stack, nullptr);
 
     struct sigaction action = {};
     action.sa_sigaction = TopLevelHandler;
     // SA_NODEFER: a fault during shutdown enters the handler again.
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
-    for (int signal : kFaultSignals) sigaction(signal, &action, nullptr);
+    for (int signal : kFaultSignals) posixCalls.Sigaction(signal, &action, nullptr);
 }
 
 // Marked rather than unregistered: the process ends right after, and four
@@ -489,12 +537,12 @@ void ShowErrorBox(const char* text, const char*) {
     }
     line[n++] = '\r';
     line[n++] = '\n';
-    ssize_t ignored = write(2, line, n);
+    ssize_t ignored = posixCalls.Write(2, line, n);
     (void)ignored;
 }
 
 std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
-    ssize_t n = readlink("/proc/self/exe", buffer, size);
+    ssize_t n = posixCalls.Readlink("/proc/self/exe", buffer, size);
     if (n > 0) return static_cast<std::uint32_t>(n);
     // No /proc: the name the program was started by is the best there is.
     const char* name = argumentCount > 0 ? argumentVector[0] : nullptr;

@@ -44,19 +44,23 @@ Error Win32OpenExisting(const char* path, Access access, Handle* handle) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
 
-    // Windows refuses both of these itself; Wine running as root may not.
-    // Devices such as NUL have no attributes to check and stay open. The
-    // basic information is the attributes alone (the full information
-    // would also fetch the volume's serial number, which costs Wine a
-    // dozen round trips to its server).
+    // Only a disk file can be patched in place: devices such as NUL, CON
+    // and COM1 have no attributes, and their query fails. A directory, or
+    // a read-only file opened for writing, Windows refuses itself; Wine
+    // running as root may not. The basic information is the attributes
+    // alone (the full information would also fetch the volume's serial
+    // number, which costs Wine a dozen round trips to its server).
     FILE_BASIC_INFO info;
-    if (GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info)) {
-        bool directory = info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-        bool readOnly = info.FileAttributes & FILE_ATTRIBUTE_READONLY;
-        if (directory || (readOnly && access != Access::Read)) {
-            CloseHandle(file);
-            return ERROR_ACCESS_DENIED;
-        }
+    Error err = 0;
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info)) {
+        err = GetLastError();
+    } else if ((info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+               ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) && access != Access::Read)) {
+        err = ERROR_ACCESS_DENIED;
+    }
+    if (err != 0) {
+        CloseHandle(file);
+        return err;
     }
     *handle = FromNative(file);
     return 0;

@@ -1,11 +1,16 @@
-// The system calls by which the posix backend opens and holds files,
-// reached through one table so that a test can make any one of them fail
-// (the lease refused for a conflict, or for want of support) and watch
-// what the open makes of it. Each slot behaves as the C library call of
-// its name: -1 and errno on failure.
+// Every system call the posix backend makes, reached through one table so
+// that a test can make any one of them fail (a lease refused for a
+// conflict or for want of support, or the Nth call of a run) and watch
+// what the backend makes of it. Each slot behaves as the C library call of
+// its name: -1 (MAP_FAILED for Mmap) and errno on failure. Only the final
+// exit is made directly: it cannot fail.
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
 
 namespace os {
 
@@ -14,7 +19,17 @@ struct PosixCalls {
     int (*Fstat)(int fd, struct stat* status);
     int (*Fcntl)(int fd, int command, int argument);
     int (*Flock)(int fd, int operation);
+    int (*Ioctl)(int fd, unsigned long request, void* argument);
+    int (*Dup3)(int from, int to, int flags);
     int (*Close)(int fd);
+    ssize_t (*Read)(int fd, void* buffer, std::size_t size);
+    ssize_t (*Write)(int fd, const void* buffer, std::size_t size);
+    void* (*Mmap)(void* address, std::size_t size, int protection, int flags, int fd, off_t offset);
+    int (*Munmap)(void* address, std::size_t size);
+    ssize_t (*Readlink)(const char* path, char* buffer, std::size_t size);
+    int (*Sigprocmask)(int how, const sigset_t* set, sigset_t* previous);
+    int (*Sigaltstack)(const stack_t* stack, stack_t* previous);
+    int (*Sigaction)(int signal, const struct sigaction* action, struct sigaction* previous);
 };
 
 extern constinit PosixCalls posixCalls;

@@ -59,6 +59,7 @@ std::string Patched(const std::string& target) {
 constexpr std::uint64_t kGiB = 1ull << 30;
 constexpr std::uint64_t kFourGiBAnd500 = 4 * kGiB + 500;  // 500 in its low 32 bits
 constexpr std::uint64_t kFiveGiB = 5 * kGiB;
+constexpr std::uint64_t kMiB = 1ull << 20;
 const std::string k500Zeros(500, '\0');
 
 // A relative path of exactly `length` bytes: folders of 50 bytes, then a
@@ -108,8 +109,8 @@ const std::string kCyrillicPath = Repeated("д", 100) + "/" + Repeated("ф", 100
 
 enum class Build { Both, Native, Windows };
 
-// A file, folder or hard link the folder starts with. Folders on the way
-// to a name are made too.
+// A file, folder or hard link the folder starts with (a FIFO or a socket
+// when `mode` says so). Folders on the way to a name are made too.
 struct Before {
     std::string name;
     std::string bytes = {};
@@ -140,6 +141,10 @@ struct Hold {
     HoldKind kind = HoldKind::None;
 };
 
+// The folder's disk.img attached as a loop device, named "@loop" in the
+// arguments, and mounted if asked (root only; skipped where not permitted).
+enum class Loop { None, Unmounted, Mounted };
+
 struct Row {
     const char* name;
     Build build = Build::Both;
@@ -149,6 +154,7 @@ struct Row {
     std::string commandLine = {};
     std::vector<Before> before = {};
     Hold hold = {};
+    Loop loop = Loop::None;
     std::optional<std::uint64_t> fileSizeLimit = std::nullopt;  // native only
     StdoutMode out = StdoutMode::Pipe;
     std::string outFile = {};  // StdoutMode::AppendToFile, ReadWriteFile
@@ -281,6 +287,31 @@ const Row kRows[] = {
     {.name = "without_lease_target_locked", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPairForAll, .hold = {"tgt.bin", HoldKind::FlockShared}, .asNobody = true,
      .expected = kCantFind2nd, .after = kPairUnchanged},
+
+    // Only what can be patched in place opens: a regular file, or a disk
+    // that nothing has mounted; nothing is written to anything else.
+    {.name = "target_is_fifo", .build = Build::Native, .args = {"src.bin", "fifo"},
+     .before = {{"src.bin", kSource}, {.name = "fifo", .mode = S_IFIFO | 0644}},
+     .expected = kCantFind2nd, .after = {{"src.bin", kSource}}},
+    {.name = "target_is_socket", .build = Build::Native, .args = {"src.bin", "socket"},
+     .before = {{"src.bin", kSource}, {.name = "socket", .mode = S_IFSOCK | 0644}},
+     .expected = kCantFind2nd, .after = {{"src.bin", kSource}}},
+    {.name = "target_is_dev_zero", .build = Build::Native, .args = {"src.bin", "/dev/zero"},
+     .before = {{"src.bin", kSource}}, .expected = kCantFind2nd, .after = {{"src.bin", kSource}}},
+    {.name = "first_is_the_terminal", .build = Build::Native, .args = {"/dev/tty", "src.bin"},
+     .before = {{"src.bin", kSource}}, .out = StdoutMode::Terminal, .expected = kCantFind1st,
+     .after = {{"src.bin", kSource}}},
+    {.name = "unmounted_loop_device_is_patched", .build = Build::Native, .args = {"src.bin", "@loop"},
+     .before = {{"src.bin", kSource}, {.name = "disk.img", .bytes = k800, .length = kMiB}},
+     .loop = Loop::Unmounted, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"disk.img", Patched(k800), kMiB}}},
+    {.name = "mounted_loop_device_is_refused", .build = Build::Native, .args = {"@loop", "src.bin"},
+     .before = {{"src.bin", kSource}, {.name = "disk.img", .length = kMiB}}, .loop = Loop::Mounted,
+     .expected = kCantFind1st, .after = {{"src.bin", kSource}, {"disk.img", k500Zeros, kMiB}}},
+    {.name = "target_is_nul", .build = Build::Windows, .args = {"src.bin", "NUL"},
+     .before = {{"src.bin", kSource}}, .expected = kCantFind2nd, .after = {{"src.bin", kSource}}},
+    {.name = "first_is_con", .build = Build::Windows, .args = {"CON", "src.bin"},
+     .before = {{"src.bin", kSource}}, .expected = kCantFind1st, .after = {{"src.bin", kSource}}},
 
     // Exactly one file must be 500 bytes long.
     {.name = "both_500", .args = {"a.bin", "b.bin"},
@@ -479,6 +510,10 @@ void Make(int root, const Before& entry) {
             << ErrnoText("link " + entry.name);
         return;
     }
+    if (S_ISFIFO(entry.mode) || S_ISSOCK(entry.mode)) {
+        ASSERT_EQ(mknodat(root, name, entry.mode, 0), 0) << ErrnoText("mknod " + entry.name);
+        return;
+    }
     Fd file(openat(root, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     ASSERT_GE(file.get(), 0) << ErrnoText("create " + entry.name);
     ASSERT_EQ(write(file.get(), entry.bytes.data(), entry.bytes.size()),
@@ -490,7 +525,7 @@ void Make(int root, const Before& entry) {
     ASSERT_EQ(fchmod(file.get(), entry.mode), 0);
 }
 
-// Everything below `folder` that is not a folder, by relative path.
+// Every regular file below `folder`, by relative path.
 void ListFiles(int folder, const std::string& prefix, std::vector<std::string>* names) {
     DIR* listing = fdopendir(fcntl(folder, F_DUPFD_CLOEXEC, 3));
     ASSERT_NE(listing, nullptr) << ErrnoText("list " + prefix);
@@ -504,7 +539,7 @@ void ListFiles(int folder, const std::string& prefix, std::vector<std::string>* 
         } else if (S_ISDIR(st.st_mode)) {
             Fd sub(openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             ListFiles(sub.get(), prefix + name + "/", names);
-        } else {
+        } else if (S_ISREG(st.st_mode)) {
             names->push_back(prefix + name);
         }
     }
@@ -566,6 +601,40 @@ std::unique_ptr<e2e::BackgroundProgram> HoldOpenUnderWine(const std::string& fol
         WineLocale(options));
 }
 
+// A disk image attached as a loop device, and mounted if asked, until
+// Detach or the end of the row.
+struct LoopDisk {
+    std::string device;
+    std::string mountPoint;
+
+    // Empty, or why this machine cannot.
+    std::string Attach(const std::string& image, bool mounted) {
+        if (geteuid() != 0) return "a loop device needs root";
+        std::string problem;
+        if (mounted) ToolOutput({"mkfs.ext2", "-q", "-F", image}, &problem);
+        if (problem.empty()) device = ToolOutput({"losetup", "--find", "--show", image}, &problem);
+        if (!problem.empty()) return problem;
+        device.erase(device.find_last_not_of('\n') + 1);
+        if (!mounted) return "";
+        char folder[] = "/tmp/p5-mount-XXXXXX";
+        if (mkdtemp(folder) == nullptr) return ErrnoText("mkdtemp");
+        mountPoint = folder;
+        ToolOutput({"mount", device, mountPoint}, &problem);
+        return problem;
+    }
+
+    // The image then holds what reached the device.
+    void Detach() {
+        std::string ignored;
+        if (!mountPoint.empty()) ToolOutput({"umount", mountPoint}, &ignored);
+        if (!mountPoint.empty()) rmdir(mountPoint.c_str());
+        if (!device.empty()) ToolOutput({"losetup", "--detach", device}, &ignored);
+        device.clear();
+        mountPoint.clear();
+    }
+    ~LoopDisk() { Detach(); }
+};
+
 void RunRow(bool windows, const Row& row) {
     std::string folderPath;
     {
@@ -582,6 +651,13 @@ void RunRow(bool windows, const Row& row) {
             after.push_back({"cmdline.bin", row.commandLine});
         }
         for (const Before& entry : before) ASSERT_NO_FATAL_FAILURE(Make(root.get(), entry));
+        LoopDisk disk;
+        std::vector<std::string> args = row.args;
+        if (row.loop != Loop::None) {
+            std::string problem = disk.Attach(dir.Path("disk.img"), row.loop == Loop::Mounted);
+            if (!problem.empty()) GTEST_SKIP() << "no loop device here: " << problem;
+            for (std::string& arg : args) arg = arg == "@loop" ? disk.device : arg;
+        }
 
         if (row.asNobody) {
             ASSERT_EQ(fchmod(root.get(), 0777), 0) << ErrnoText("chmod folder");
@@ -647,7 +723,7 @@ void RunRow(bool windows, const Row& row) {
             result = e2e::Run(true, "launch", {}, WineLocale(options));
         } else {
             if (windows) options = WineLocale(options);
-            result = e2e::Run(windows, "patch500", row.args, options);
+            result = e2e::Run(windows, "patch500", args, options);
         }
 
         if (holder) {
@@ -656,6 +732,7 @@ void RunRow(bool windows, const Row& row) {
         }
         locked.Reset();
         if (mapping != MAP_FAILED) munmap(mapping, 4096);
+        disk.Detach();
 
         ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
         EXPECT_EQ(result.exitCode, row.status);
