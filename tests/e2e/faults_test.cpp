@@ -101,7 +101,8 @@ void ExpectPair(const testfs::TempDir& dir, const std::string& targetAfter) {
 }
 
 // =====================================================================
-// Every OS call failing in turn (patch500_inject)
+// Every OS call, and every system call beneath, failing in turn
+// (patch500_inject)
 // =====================================================================
 
 constexpr std::uint32_t kEio = 5;
@@ -120,6 +121,7 @@ enum class Ends {
     LineCut,      // exit 0, the line less its last byte: a short console write is not checked
     OpenRetried,  // one failed open of standard output: the line's text is lost
                   // (105), the line end opens it anew and goes out, then the report
+    NoStdout,     // standard output taken as closed: run-time error 103, no line
 };
 
 enum class TargetAfter { Untouched, Patched, First499Patched };
@@ -141,6 +143,7 @@ struct Flow {
     TargetAfter target;             // and the target afterwards
     std::vector<Point> failing;     // every call the flow makes
     std::vector<Point> shortened;   // every Read and Write
+    std::vector<Point> system;      // every system call beneath them
 };
 
 // The patch itself, in either order. The heap's calls may or may not come
@@ -187,13 +190,57 @@ const std::vector<Point> kOverlongShortened = {
     {"Write", 1, Ends::LineCut, TargetAfter::Untouched},
 };
 
+// The system calls beneath. Start-up goes on without a signal setting it
+// could not make; a failed lease falls back to flock; standard output whose
+// type cannot be asked counts as closed.
+const std::vector<Point> kStartUpSystemCalls = {
+    {"Sigprocmask", 1, Ends::Unharmed, TargetAfter::Patched},
+    {"Sigaltstack", 1, Ends::Unharmed, TargetAfter::Patched},
+    {"Sigaction", 0, Ends::Unharmed, TargetAfter::Patched},
+};
+
+std::vector<Point> WithStartUp(std::vector<Point> points, TargetAfter unharmed) {
+    for (Point point : kStartUpSystemCalls) {
+        point.target = unharmed;
+        points.push_back(point);
+    }
+    return points;
+}
+
+const std::vector<Point> kPatchSystem = WithStartUp(
+    {
+        {"Open", 1, Ends::CantFind1st, TargetAfter::Untouched},
+        {"Fstat", 1, Ends::CantFind1st, TargetAfter::Untouched},
+        {"Fcntl", 1, Ends::Unharmed, TargetAfter::Patched},  // the lease
+        {"Open", 2, Ends::CantFind2nd, TargetAfter::Untouched},
+        {"Fstat", 2, Ends::CantFind2nd, TargetAfter::Untouched},
+        {"Fcntl", 2, Ends::Unharmed, TargetAfter::Patched},
+        {"Read", 1, Ends::Reported, TargetAfter::Untouched},
+        {"Write", 1, Ends::Reported, TargetAfter::Untouched},
+        {"Close", 1, Ends::Reported, TargetAfter::Patched},
+        {"Close", 2, Ends::Reported, TargetAfter::Patched},
+        {"Fstat", 3, Ends::NoStdout, TargetAfter::Patched},  // standard output's type
+        {"Write", 2, Ends::LineLost, TargetAfter::Patched},
+    },
+    TargetAfter::Patched);
+
+const std::vector<Point> kOverlongSystem = WithStartUp(
+    {
+        {"Mmap", 1, Ends::OutOfMemory, TargetAfter::Untouched},
+        {"Fcntl", 1, Ends::Unharmed, TargetAfter::Untouched},  // is standard output open?
+        {"Fstat", 1, Ends::NoStdout, TargetAfter::Untouched},
+        {"Write", 1, Ends::LineLost, TargetAfter::Untouched},
+        {"Munmap", 1, Ends::Unharmed, TargetAfter::Untouched},
+    },
+    TargetAfter::Untouched);
+
 const Flow kFlows[] = {
     {"source_first", "patch", PatchArgs(true), kOk, TargetAfter::Patched, kPatchFailing,
-     kPatchShortened},
+     kPatchShortened, kPatchSystem},
     {"target_first", "patch", PatchArgs(false), kOk, TargetAfter::Patched, kPatchFailing,
-     kPatchShortened},
+     kPatchShortened, kPatchSystem},
     {"overlong_first_name", "overlong", {kOverlongName, kTargetName}, kCantFind1st,
-     TargetAfter::Untouched, kOverlongFailing, kOverlongShortened},
+     TargetAfter::Untouched, kOverlongFailing, kOverlongShortened, kOverlongSystem},
 };
 
 // What the shim said it spoiled; empty call: nothing.
@@ -234,7 +281,13 @@ struct Sweep {
     StdoutMode out;
     std::uint32_t code = 0;       // failing calls with this code, or
     const char* shortCall = nullptr;  // this call moving one byte fewer
+    bool system = false;              // the system calls beneath instead
 };
+
+std::string SweepName(const Sweep& sweep) {
+    if (sweep.shortCall != nullptr) return std::string("short ") + sweep.shortCall;
+    return (sweep.system ? "system, code " : "code ") + std::to_string(sweep.code);
+}
 
 struct Observed {
     RunResult result;
@@ -261,6 +314,7 @@ Observed RunInjected(const Sweep& sweep, int at) {
     } else {
         options.setEnv.push_back("P5_INJECT_CODE=" + std::to_string(sweep.code));
     }
+    if (sweep.system) options.setEnv.push_back("P5_INJECT_LAYER=system");
     seen.result = e2e::Run(false, "patch500_inject", sweep.flow->args, options);
     seen.injected = ParseInjected(seen.result.err);
     seen.source = ReadWholeFile(dir.Path(kSourceName));
@@ -296,6 +350,7 @@ Ending EndingOf(Ends ends, const Sweep& sweep) {
     case Ends::LineLost: return {"", 0};
     case Ends::LineCut: return {sweep.flow->line.substr(0, sweep.flow->line.size() - 1), 0};
     case Ends::OpenRetried: return {"\r\n" + ReportLine(105), 105};
+    case Ends::NoStdout: return {"", 103};
     }
     return {};
 }
@@ -316,15 +371,14 @@ void ExpectSameSite(SiteMap& sites, const std::string& key, const std::string& o
 // Runs N = 1, 2, ... until a run is left alone; each spoiled call must end
 // as its point says. Returns the points covered.
 int RunSweep(const Sweep& sweep, SiteMap& sites) {
-    const std::vector<Point>& points =
-        sweep.shortCall != nullptr ? sweep.flow->shortened : sweep.flow->failing;
+    const std::vector<Point>& points = sweep.system                ? sweep.flow->system
+                                       : sweep.shortCall != nullptr ? sweep.flow->shortened
+                                                                    : sweep.flow->failing;
     constexpr int kMostPoints = 64;  // far above any flow: a bound, not a guess
     int covered = 0;
     for (int at = 1; at <= kMostPoints; ++at) {
-        SCOPED_TRACE(std::string(sweep.flow->name) + ", stdout " + ModeName(sweep.out) +
-                     (sweep.shortCall != nullptr ? std::string(", short ") + sweep.shortCall
-                                                 : ", code " + std::to_string(sweep.code)) +
-                     ", N=" + std::to_string(at));
+        SCOPED_TRACE(std::string(sweep.flow->name) + ", stdout " + ModeName(sweep.out) + ", " +
+                     SweepName(sweep) + ", N=" + std::to_string(at));
         Observed seen = RunInjected(sweep, at);
         const RunResult& result = seen.result;
         // Never a crash or a hang, whatever failed.
@@ -374,8 +428,43 @@ std::vector<Sweep> AllSweeps() {
             for (std::uint32_t code : {kEio, kLargeCode}) sweeps.push_back({&flow, out, code});
             for (const char* call : {"Read", "Write"}) sweeps.push_back({&flow, out, 0, call});
         }
+        sweeps.push_back({&flow, StdoutMode::Pipe, kEio, nullptr, true});
     }
     return sweeps;
+}
+
+// The system calls strace sees in a plain run of patch500 on the flow, less
+// those no sweep can reach: execve (the kernel's, before the program),
+// arch_prctl (start-up setting the thread pointer, before the call table
+// exists) and exit_group (the end, which cannot fail). -1, and why, where
+// strace cannot tell: not installed, not permitted, or a run that is not
+// the program's alone (a C library's or a sanitizer's start-up, an emulator).
+int StraceCount(const Flow& flow, std::string* why) {
+#if !defined(P5_OWN_START)
+    *why = "the program starts with a C library or a sanitizer";
+    return -1;
+#endif
+    testfs::TempDir dir;
+    EXPECT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource));
+    EXPECT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
+    RunOptions options;
+    options.workDir = dir.path();
+    std::vector<std::string> command = {"strace", "-qq", "-o", dir.Path("trace"),
+                                        e2e::ProgramPath(false, "patch500")};
+    command.insert(command.end(), flow.args.begin(), flow.args.end());
+    RunResult result = e2e::RunProgram(command, options);
+    std::string trace = ReadWholeFile(dir.Path("trace"));
+    if (!result.exited || result.out != flow.line || trace.empty()) {
+        *why = "strace did not run it: " + e2e::Describe(result) + " " + Visible(result.err);
+        return -1;
+    }
+    int count = 0;
+    for (std::size_t at = 0; at < trace.size(); at = trace.find('\n', at) + 1) {
+        std::string call = trace.substr(at, trace.find('(', at) - at);
+        count += call != "execve" && call != "arch_prctl" && call != "exit_group";
+        if (trace.find('\n', at) == std::string::npos) break;
+    }
+    return count;
 }
 
 TEST(FaultInjection, EveryOsCallFailureEndsAsDesigned) {
@@ -386,13 +475,19 @@ TEST(FaultInjection, EveryOsCallFailureEndsAsDesigned) {
         int covered = RunSweep(sweep, sites);
         total += covered;
         char line[160];
-        std::snprintf(line, sizeof line, "  %-20s stdout %-4s  %-13s %2d injection points\n",
-                      sweep.flow->name, ModeName(sweep.out),
-                      (sweep.shortCall != nullptr ? std::string("short ") + sweep.shortCall
-                                                  : "code " + std::to_string(sweep.code))
-                          .c_str(),
-                      covered);
+        std::snprintf(line, sizeof line, "  %-20s stdout %-4s  %-18s %2d injection points\n",
+                      sweep.flow->name, ModeName(sweep.out), SweepName(sweep).c_str(), covered);
         summary += line;
+        if (!sweep.system) continue;
+        // Every system call of a plain run was failed once.
+        std::string why;
+        int seen = StraceCount(*sweep.flow, &why);
+        if (seen >= 0) {
+            EXPECT_EQ(covered, seen) << sweep.flow->name << ": strace saw " << seen;
+        }
+        summary += seen >= 0 ? "    = the system calls strace sees in a plain run, less execve, "
+                               "arch_prctl and exit_group: " + std::to_string(seen) + "\n"
+                             : "    not compared with strace: " + why + "\n";
     }
     std::printf("injection points covered:\n%s  total %d runs with an injection\n",
                 summary.c_str(), total);
