@@ -334,6 +334,20 @@ TEST(FileRecord, AssignNameForgetsOpenHandleWithoutClosingIt) {
 
 // --- Binding names ---------------------------------------------------------
 
+// A never-bound record's fields are not its own: binding it gives nothing
+// back, whatever they hold (giving back what the heap never handed out is
+// a run-time error).
+TEST(AssignName, NeverBoundRecordGivesNothingBack) {
+    for (std::uint32_t state : kNeverBoundStates) {
+        FileVar file{};
+        file.State = state;
+        file.LongPathName = file.PathName;
+        AssignName(file, "data.bin");
+        EXPECT_EQ(file.State, StateClosed);
+        EXPECT_STREQ(file.PathName, "data.bin");
+    }
+}
+
 TEST(AssignName, NullNameStoresEmptyPathName) {
     FileVar file{};
     AssignName(file, "was.bin");
