@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "runtime/base/heap_checker.h"
 #include "runtime/os/os.h"
 
 namespace {
@@ -55,6 +56,7 @@ Region* NewRegion(std::size_t size) {
     region->size = size;
     region->used = kRegionHeader;
     region->committed = kCommitStep < size ? kCommitStep : size;
+    heapcheck::Close(static_cast<char*>(base) + kRegionHeader, region->committed - kRegionHeader);
     return region;
 }
 
@@ -65,6 +67,7 @@ BlockHeader* Carve(std::size_t bytes) {
         first->size = kFirstRegionSize;
         first->used = kRegionHeader;
         first->committed = kFirstRegionSize;
+        heapcheck::Close(firstRegion + kRegionHeader, kFirstRegionSize - kRegionHeader);
         regions = first;
         firstRegionInUse = true;
     }
@@ -81,6 +84,7 @@ BlockHeader* Carve(std::size_t bytes) {
         if (target > region->size) target = region->size;
         auto* base = reinterpret_cast<char*>(region);
         if (os::sys.Commit(base + region->committed, target - region->committed) != 0) return nullptr;
+        heapcheck::Close(base + region->committed, target - region->committed);
         region->committed = target;
     }
     auto* block = reinterpret_cast<BlockHeader*>(reinterpret_cast<char*>(region) + region->used);
@@ -95,9 +99,11 @@ BlockHeader* GetLarge(std::size_t bytes) {
     Region* region = NewRegion(size);
     if (region == nullptr) return nullptr;
     if (os::sys.Commit(region, size) != 0) {
+        heapcheck::Forget(region, size);
         os::sys.Release(region, size);
         return nullptr;
     }
+    heapcheck::Close(reinterpret_cast<char*>(region) + kRegionHeader, size - kRegionHeader);
     region->committed = size;
     region->used = size;
     // Behind the region being carved, so that one stays first.
@@ -124,20 +130,27 @@ void* HeapGet(std::size_t size) {
         block = GetLarge(bytes);
     } else if (freeLists[sizeClass] != nullptr) {
         block = freeLists[sizeClass];
+        heapcheck::Open(block, sizeof(BlockHeader));
         freeLists[sizeClass] = block->nextFree;
     } else {
         block = Carve(ClassBytes(sizeClass));
     }
     if (block == nullptr) return nullptr;
+    heapcheck::Open(block, sizeof(BlockHeader));
     block->magic = kLive;
     block->sizeClass = sizeClass;
     block->nextFree = nullptr;
+    heapcheck::Close(block, sizeof(BlockHeader));
+    heapcheck::Given(block + 1, size);
     return block + 1;
 }
 
 bool HeapFree(void* pointer) {
     auto address = reinterpret_cast<std::uintptr_t>(pointer);
-    if (pointer == nullptr || address % alignof(BlockHeader) != 0) return false;
+    if (pointer == nullptr || address % alignof(BlockHeader) != 0) {
+        heapcheck::Refused(pointer);
+        return false;
+    }
     BlockHeader* block = static_cast<BlockHeader*>(pointer) - 1;
     // Only blocks inside our regions are looked at.
     bool ours = false;
@@ -145,7 +158,13 @@ bool HeapFree(void* pointer) {
         auto start = reinterpret_cast<std::uintptr_t>(r) + kRegionHeader;
         ours = address >= start + sizeof(BlockHeader) && address < reinterpret_cast<std::uintptr_t>(r) + r->used;
     }
-    if (!ours || block->magic != kLive || block->sizeClass > kLargeClass) return false;
+    // What stands in front of a pointer is not known to be a header yet.
+    if (!ours || heapcheck::Peek(block->magic) != kLive ||
+        heapcheck::Peek(block->sizeClass) > kLargeClass) {
+        heapcheck::Refused(pointer);
+        return false;
+    }
+    heapcheck::Open(block, sizeof(BlockHeader));
 
     if (block->sizeClass == kLargeClass) {
         Region** link = &regions;
@@ -153,14 +172,22 @@ bool HeapFree(void* pointer) {
                reinterpret_cast<char*>(*link) + kRegionHeader != reinterpret_cast<char*>(block)) {
             link = &(*link)->next;
         }
-        if (*link == nullptr) return false;
+        if (*link == nullptr) {
+            heapcheck::Close(block, sizeof(BlockHeader));
+            heapcheck::Refused(pointer);
+            return false;
+        }
         Region* region = *link;
         *link = region->next;
+        heapcheck::Taken(pointer, region->size - kRegionHeader - sizeof(BlockHeader));
+        heapcheck::Forget(region, region->size);
         return os::sys.Release(region, region->size) == 0;
     }
     block->magic = kFree;
     block->nextFree = freeLists[block->sizeClass];
     freeLists[block->sizeClass] = block;
+    heapcheck::Taken(pointer, ClassBytes(block->sizeClass) - sizeof(BlockHeader));
+    heapcheck::Close(block, sizeof(BlockHeader));
     return true;
 }
 
@@ -171,6 +198,7 @@ void HeapReleaseAll() {
     firstRegionInUse = false;
     while (region != nullptr) {
         Region* next = region->next;
+        heapcheck::Forget(region, region->size);
         if (!IsFirstRegion(region)) os::sys.Release(region, region->size);
         region = next;
     }
