@@ -791,6 +791,14 @@ TEST_F(PosixFile, ReadOnlyFileRefusesWriteAccessEvenToRoot) {
 
 TEST_F(PosixFile, DirectoryDoesNotOpen) { ExpectEveryKindRefused(dir.path(), EISDIR); }
 
+// Nothing written to these would stay in place.
+TEST_F(PosixFile, CharacterDeviceOrFifoDoesNotOpen) {
+    ExpectEveryKindRefused("/dev/zero", ENXIO);
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ExpectEveryKindRefused(fifo, ENXIO);
+}
+
 TEST_F(PosixFile, DescriptorIsCloseOnExec) {
     const std::string path = dir.File("data.bin", "abc");
     for (std::uint8_t kind : kKinds) {
