@@ -7,9 +7,18 @@
 
 #include <cstddef>
 
+// GCC names AddressSanitizer by a macro, older clang only by a feature test.
+#if defined(__SANITIZE_ADDRESS__)
+#define P5_HEAP_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define P5_HEAP_ASAN 1
+#endif
+#endif
+
 #if defined(P5_MEMCHECK)
 #include <valgrind/memcheck.h>
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(P5_HEAP_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -20,7 +29,7 @@ namespace heapcheck {
 inline void Close([[maybe_unused]] const void* at, [[maybe_unused]] std::size_t bytes) {
 #if defined(P5_MEMCHECK)
     VALGRIND_MAKE_MEM_NOACCESS(at, bytes);
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(P5_HEAP_ASAN)
     ASAN_POISON_MEMORY_REGION(at, bytes);
 #endif
 }
@@ -28,7 +37,7 @@ inline void Close([[maybe_unused]] const void* at, [[maybe_unused]] std::size_t 
 inline void Open([[maybe_unused]] const void* at, [[maybe_unused]] std::size_t bytes) {
 #if defined(P5_MEMCHECK)
     VALGRIND_MAKE_MEM_DEFINED(at, bytes);
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(P5_HEAP_ASAN)
     ASAN_UNPOISON_MEMORY_REGION(at, bytes);
 #endif
 }
@@ -37,7 +46,7 @@ inline void Open([[maybe_unused]] const void* at, [[maybe_unused]] std::size_t b
 // seeing it: the heap must look before it knows what the bytes are, and
 // opening them could open a live block's neighbour.
 template <typename T>
-#if defined(__SANITIZE_ADDRESS__) && !defined(P5_MEMCHECK)
+#if defined(P5_HEAP_ASAN) && !defined(P5_MEMCHECK)
 __attribute__((no_sanitize_address))
 #endif
 inline T Peek(const T& at) {
@@ -55,7 +64,7 @@ inline T Peek(const T& at) {
 inline void Given([[maybe_unused]] void* at, [[maybe_unused]] std::size_t bytes) {
 #if defined(P5_MEMCHECK)
     VALGRIND_MALLOCLIKE_BLOCK(at, bytes, 0, 0);
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(P5_HEAP_ASAN)
     ASAN_UNPOISON_MEMORY_REGION(at, bytes);
 #endif
 }
@@ -64,7 +73,7 @@ inline void Given([[maybe_unused]] void* at, [[maybe_unused]] std::size_t bytes)
 inline void Taken([[maybe_unused]] void* at, [[maybe_unused]] std::size_t bytes) {
 #if defined(P5_MEMCHECK)
     VALGRIND_FREELIKE_BLOCK(at, 0);
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(P5_HEAP_ASAN)
     ASAN_POISON_MEMORY_REGION(at, bytes);
 #endif
 }
@@ -83,7 +92,7 @@ inline void Refused([[maybe_unused]] void* at) {
 // mapping by itself, and keeps the blocks still in it counted as in use
 // at exit, as they should be.
 inline void Forget([[maybe_unused]] const void* at, [[maybe_unused]] std::size_t bytes) {
-#if defined(__SANITIZE_ADDRESS__) && !defined(P5_MEMCHECK)
+#if defined(P5_HEAP_ASAN) && !defined(P5_MEMCHECK)
     ASAN_UNPOISON_MEMORY_REGION(at, bytes);
 #endif
 }
