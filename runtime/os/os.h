@@ -75,9 +75,12 @@ struct Calls {
     // so a second open that asks to write, or any open while a writer holds
     // it, fails with the sharing code. On posix, which declares no sharing,
     // every other open of the file counts as not sharing writing, the
-    // process's standard handles included (needs StartUp). A directory
-    // fails. Refuses write access to a read-only file even to an
-    // administrator. Returns 0 and *handle, or the system's code.
+    // process's standard handles included (needs StartUp). Only what can
+    // be patched in place opens: a disk file (posix: a regular file, or a
+    // block device, exclusively, so a mounted one fails with EBUSY); a
+    // directory, FIFO, socket or device fails. Refuses write access to a
+    // read-only file even to an administrator. Returns 0 and *handle, or
+    // the system's code.
     Error (*OpenExisting)(const char* path, Access access, Handle* handle);
 
     // The process's standard handle; fails (EBADF on posix) when it was
