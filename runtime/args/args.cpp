@@ -1,6 +1,7 @@
 #include "runtime/args/args.h"
 
 #include "runtime/base/checked_memory.h"
+#include "runtime/base/text_length.h"
 #include "runtime/os/os.h"
 
 namespace {
@@ -16,12 +17,6 @@ const char* SplitArgument(std::int32_t index) {
         if (vector[i][0] != 0 && ++seen == index) return vector[i];
     }
     return nullptr;
-}
-
-std::uint32_t TextLength(const char* text) {
-    std::uint32_t n = 0;
-    while (text[n] != 0) ++n;
-    return n;
 }
 
 // The path is fetched whole: a longer one than the first buffer holds gets

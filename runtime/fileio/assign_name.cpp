@@ -1,18 +1,7 @@
 #include "runtime/base/checked_memory.h"
+#include "runtime/base/text_length.h"
 #include "runtime/fileio/fileio.h"
 #include "runtime/textio/textio.h"
-
-namespace {
-
-// Bytes before the terminating zero, or PathCapacity when there is none
-// within the system's limit.
-std::size_t NameLength(const char* name) {
-    std::size_t n = 0;
-    while (n < os::PathCapacity && name[n] != 0) ++n;
-    return n;
-}
-
-}  // namespace
 
 void AssignName(FileHead& file, const char* name) {
     // A never-bound record's fields hold nothing of its own to give back.
@@ -33,7 +22,7 @@ void AssignName(FileHead& file, const char* name) {
     file.PathName[0] = 0;
     file.PathTooLong = false;
     file.LongPathName = nullptr;
-    std::size_t length = name != nullptr ? NameLength(name) : 0;
+    std::size_t length = name != nullptr ? TextLength(name) : 0;
     if (length >= os::PathCapacity) {
         file.PathTooLong = true;  // never keep a prefix: it could name another file
     } else if (length > 0) {

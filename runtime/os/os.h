@@ -1,10 +1,11 @@
 // The operating-system layer: the only code that talks to the system.
 //
-// Two backends implement it, os_win32.cpp (kernel32 directly, no C runtime)
-// and os_posix.cpp; the build links exactly one. Every call that can fail
-// returns the platform's own error code (GetLastError or errno), 0 for
-// success, and holds no policy: what a failure means is the runtime's
-// business.
+// Two backends implement it, runtime/os/posix/ and runtime/os/win32/, a
+// file per job; the build links exactly one, and chooses the os_platform.h
+// beside it, which holds all this interface differs in between platforms.
+// Every call that can fail returns the platform's own error code
+// (GetLastError or errno), 0 for success, and holds no policy: what a
+// failure means is the runtime's business.
 //
 // The calls that touch files, handles and memory are reached through the
 // table `sys`, so that tests can put a recording or failing call in place.
@@ -13,32 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// The code address to which the current function returns. A macro, so it
-// is taken in the frame that uses it. 32-bit ARM keeps the Thumb state in
-// bit 0 of a return address; the code address is without it.
-#if defined(__arm__)
-#define P5_RETURN_ADDRESS() \
-    (reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)) & ~std::uintptr_t{1})
-#else
-#define P5_RETURN_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))
-#endif
-
-// Puts a large zero-filled array after all other data in memory, so that
-// the small variables a run touches share as few pages as can be. ELF
-// programs lay out their data sorted by section name; win32 has no need.
-#if defined(_WIN32)
-#define P5_LAST_IN_MEMORY(order)
-#else
-#define P5_LAST_IN_MEMORY(order) __attribute__((section(".bss.zz" order)))
-#endif
-
-// Per-thread storage, where threads can exist: a program linked without a
-// C library has no way to start one, and no thread-local storage either.
-#if defined(P5_OWN_START)
-#define P5_PER_THREAD
-#else
-#define P5_PER_THREAD thread_local
-#endif
+#include "os_platform.h"  // the backend's: chosen by the build
 
 namespace os {
 
@@ -50,15 +26,6 @@ using Error = std::uint32_t;  // 0: success
 enum class Access : std::uint8_t { Read = 0, Write = 1, ReadWrite = 2 };
 enum class StdStream : std::uint8_t { Input, Output, Error };
 enum class FileType : std::uint32_t { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
-
-// Longest file name a record can hold, terminating zero included. win32
-// counts a name in UTF-16 units, MAX_PATH of them with the terminator; in
-// the UTF-8 code page one unit takes up to three bytes.
-#if defined(_WIN32)
-inline constexpr std::size_t PathCapacity = 3 * 259 + 1;
-#else
-inline constexpr std::size_t PathCapacity = 4096;  // PATH_MAX
-#endif
 
 // Whether the system takes the name whole: `bytes` long, all of it within
 // PathCapacity. win32: at most 259 UTF-16 units once converted from the
@@ -121,16 +88,6 @@ struct ThreadBlock {
 };
 ThreadBlock& CurrentThreadBlock();
 
-// A registration in the calling thread's chain of fault frames. It lives in
-// the frame of the block that makes it. On 32-bit Windows it is the
-// system's own exception registration record, so the layout is fixed.
-struct FrameLink {
-    FrameLink* prev;
-#if defined(_WIN32) && defined(__i386__)
-    void* handler;
-#endif
-};
-
 // Prepares the process: on posix, occupies closed standard descriptors so
 // no file is ever opened on 0, 1 or 2, and blocks SIGPIPE, SIGXFSZ and
 // SIGIO, so that a failed write is an error code and a file held against
@@ -162,23 +119,6 @@ void ShowErrorBox(const char* text, const char* caption);
 // have fitted.
 std::uint32_t ModuleFileName(char* buffer, std::uint32_t size);
 
-// The process command line as one string (win32) or null (posix, where
-// the arguments arrive split); the argument vector given to the program
-// (posix) or null, 0 (win32). What a platform lacks is known at compile
-// time, so the code that would read it is not linked in.
-#if defined(_WIN32)
-const char* CommandLine();
-inline char** ArgumentVector(int* count) {
-    *count = 0;
-    return nullptr;
-}
-inline void SetArgumentVector(int, char**) {}
-#else
-inline const char* CommandLine() { return nullptr; }
-char** ArgumentVector(int* count);
-void SetArgumentVector(int count, char** vector);  // the entry point only
-#endif
-
 // Ends the process. A non-zero status never reaches the system as 0.
 [[noreturn]] void ExitProcess(std::uint32_t status);
 
@@ -191,4 +131,6 @@ void ResetFloatingPoint();                       // the runtime's FPU settings
 // A fault's run-time error number (runtime/terminate/error_numbers.h):
 // win32 takes it from MapFault, posix from its own table of signals.
 std::uint32_t MapFault(std::uint32_t exceptionCode);
-[[noreturn]] void FaultShutdown(std::uint32_t number, std::uintptr_t address);
+// The run-time error `number` at `site`: the last-resort handler's way into
+// Shutdown, with the faulting instruction as the site.
+[[noreturn]] void RunTimeErrorAt(std::uint32_t number, std::uintptr_t site);

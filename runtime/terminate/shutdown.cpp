@@ -19,6 +19,15 @@ void ReportRunTimeError() {
 
 }  // namespace
 
+// Every end of the process comes here, by one of three routes, and only
+// RunTimeError's records an error site:
+//   the program's own end:  Terminate -> Shutdown;
+//   a failed check:         CheckIo -> RaiseReason -> RunTimeError -> Shutdown
+//                           (the checked memory calls raise their reasons too);
+//   a fault:                TopLevelHandler (OS layer, after the clean-up of
+//                           every frame) -> RunTimeError -> Shutdown.
+// The "At" forms carry a site taken further out: the caller of CheckIo, or
+// the faulting instruction.
 void Shutdown(std::uint32_t status) {
     ExitStatus = status;
     if (ErrorSite != 0) ReportRunTimeError();
@@ -34,9 +43,13 @@ void Terminate(std::uint32_t status) {
     Shutdown(status);
 }
 
-__attribute__((noinline)) void RunTimeError(std::uint32_t number) {
-    ErrorSite = P5_RETURN_ADDRESS();
+void RunTimeErrorAt(std::uint32_t number, std::uintptr_t site) {
+    ErrorSite = site;
     Shutdown(number);
+}
+
+__attribute__((noinline)) void RunTimeError(std::uint32_t number) {
+    RunTimeErrorAt(number, P5_RETURN_ADDRESS());
 }
 
 void RaiseReasonAt(std::uint32_t reason, std::uintptr_t site) {
@@ -46,16 +59,9 @@ void RaiseReasonAt(std::uint32_t reason, std::uintptr_t site) {
     case ReasonOutOfMemory: number = ErrorOutOfMemory; break;
     case ReasonInvalidRelease: number = ErrorInvalidRelease; break;
     }
-    ErrorSite = site;
-    Shutdown(number);
+    RunTimeErrorAt(number, site);
 }
 
 __attribute__((noinline)) void RaiseReason(std::uint32_t reason) {
     RaiseReasonAt(reason, P5_RETURN_ADDRESS());
-}
-
-// The fault path's end: clean-up has run, the FPU is reset.
-void FaultShutdown(std::uint32_t number, std::uintptr_t address) {
-    ErrorSite = address;
-    Shutdown(number);
 }

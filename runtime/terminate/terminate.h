@@ -10,6 +10,16 @@
 #include "runtime/os/os.h"
 #include "runtime/terminate/error_numbers.h"
 
+// The code address to which the current function returns: an error site.
+// A macro, so it is taken in the frame that uses it. 32-bit ARM keeps the
+// Thumb state in bit 0 of a return address; the code address is without it.
+#if defined(__arm__)
+#define P5_RETURN_ADDRESS() \
+    (reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)) & ~std::uintptr_t{1})
+#else
+#define P5_RETURN_ADDRESS() reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))
+#endif
+
 extern constinit std::uint32_t ExitStatus;
 extern constinit std::uintptr_t ErrorSite;  // 0: no run-time error
 extern constinit bool ConsoleProgram;       // clear: report in a message box
@@ -52,6 +62,9 @@ private:
     os::FrameLink topLevel_;
 };
 
+// The ends of the process; each enters Shutdown and none returns. The
+// routes are drawn at Shutdown (shutdown.cpp). RunTimeErrorAt, the form
+// with a given site, is declared with the OS layer's calls upward (os.h).
 [[noreturn]] void Terminate(std::uint32_t status);
 [[noreturn]] void RunTimeError(std::uint32_t number);
 

@@ -1,3 +1,4 @@
+#include "runtime/base/text_length.h"
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 #include "runtime/textio/textio.h"
@@ -40,9 +41,7 @@ void WriteText(TextVar& file, const DynString& text) {
 }
 
 void WriteZText(TextVar& file, const char* text) {
-    std::int32_t length = 0;
-    while (text[length] != 0) ++length;
-    WriteBytes(file, text, length);
+    WriteBytes(file, text, static_cast<std::int32_t>(TextLength(text)));
 }
 
 void WriteLineEnd(TextVar& file) {

@@ -20,7 +20,7 @@
 #include <cstdint>
 
 #include "runtime/os/os.h"
-#include "runtime/os/posix_calls.h"
+#include "runtime/os/posix/calls.h"
 #include "tests/double/os_double.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "recording_os.h"
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
-#include "runtime/os/posix_calls.h"
+#include "runtime/os/posix/calls.h"
 #include "runtime/terminate/terminate.h"
 #include "runtime/textio/textio.h"
 #include "tests/common/files.h"

@@ -1,26 +1,7 @@
-// Windows backend of the OS layer: kernel32 called directly, no C runtime,
-// for the 32-bit and the 64-bit program alike. How faults reach the
-// runtime differs between the two processors: os_win32_x86.cpp and
-// os_win32_x64.cpp. The per-thread block is the module's static
-// thread-local storage.
-#include "runtime/os/os_win32.h"
-#include "runtime/os/fpu_x86.h"
-
-// --- Static thread-local storage -----------------------------------------
-// The loader copies the .tls image for every thread and puts its address at
-// index _tls_index of the thread's array of TLS slots.
-
-extern "C" {
-__attribute__((section(".tls$AAA"), used)) char _tls_start = 0;
-__attribute__((section(".tls$ZZZ"), used)) char _tls_end = 0;
-__attribute__((section(".tls$BBB"), used)) os::PerThread perThreadImage = {};
-ULONG _tls_index = 0;
-__attribute__((used)) PIMAGE_TLS_CALLBACK tlsCallbacks[] = {nullptr};
-extern const IMAGE_TLS_DIRECTORY _tls_used;
-__attribute__((used)) const IMAGE_TLS_DIRECTORY _tls_used = {
-    reinterpret_cast<ULONG_PTR>(&_tls_start), reinterpret_cast<ULONG_PTR>(&_tls_end),
-    reinterpret_cast<ULONG_PTR>(&_tls_index), reinterpret_cast<ULONG_PTR>(tlsCallbacks), 0, {0}};
-}
+// The Windows backend's files: opens shared for reading only, transfers,
+// lengths, the standard handles, and how long a name the system takes.
+#include "runtime/os/backend.h"
+#include "runtime/os/win32/win32.h"
 
 namespace os {
 
@@ -38,7 +19,9 @@ Handle FromNative(HANDLE handle) {
     return static_cast<Handle>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-Error Win32OpenExisting(const char* path, Access access, Handle* handle) {
+}  // namespace
+
+Error backend::OpenExisting(const char* path, Access access, Handle* handle) {
     static constexpr DWORD kDesired[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
     HANDLE file = CreateFileA(path, kDesired[static_cast<int>(access)], FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -66,22 +49,22 @@ Error Win32OpenExisting(const char* path, Access access, Handle* handle) {
     return 0;
 }
 
-Error Win32GetStdHandle(StdStream which, Handle* handle) {
+Error backend::GetStdHandle(StdStream which, Handle* handle) {
     static constexpr DWORD kWhich[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    HANDLE h = GetStdHandle(kWhich[static_cast<int>(which)]);
+    HANDLE h = ::GetStdHandle(kWhich[static_cast<int>(which)]);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     *handle = FromNative(h);
     return 0;
 }
 
-Error Win32Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
+Error backend::Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done) {
     DWORD moved = 0;
     if (!ReadFile(ToNative(handle), buffer, size, &moved, nullptr)) return GetLastError();
     *done = moved;
     return 0;
 }
 
-Error Win32Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
+Error backend::Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
     DWORD moved = 0;
     if (!WriteFile(ToNative(handle), buffer, size, &moved, nullptr)) return GetLastError();
     *done = moved;
@@ -90,7 +73,7 @@ Error Win32Write(Handle handle, const void* buffer, std::uint32_t size, std::uin
 
 // The standard information: the length (and the same entry point as the
 // attributes, one import fewer).
-Error Win32FileSize(Handle handle, std::uint64_t* size) {
+Error backend::FileSize(Handle handle, std::uint64_t* size) {
     FILE_STANDARD_INFO info;
     if (!GetFileInformationByHandleEx(ToNative(handle), FileStandardInfo, &info, sizeof info)) {
         return GetLastError();
@@ -99,85 +82,17 @@ Error Win32FileSize(Handle handle, std::uint64_t* size) {
     return 0;
 }
 
-Error Win32Close(Handle handle) {
+Error backend::Close(Handle handle) {
     return CloseHandle(ToNative(handle)) ? 0 : GetLastError();
 }
 
-FileType Win32GetFileType(Handle handle) {
-    switch (GetFileType(ToNative(handle)) & ~FILE_TYPE_REMOTE) {
+FileType backend::GetFileType(Handle handle) {
+    switch (::GetFileType(ToNative(handle)) & ~FILE_TYPE_REMOTE) {
     case FILE_TYPE_DISK: return FileType::Disk;
     case FILE_TYPE_CHAR: return FileType::Char;
     case FILE_TYPE_PIPE: return FileType::Pipe;
     default: return FileType::Unknown;
     }
-}
-
-Error Win32Reserve(std::size_t size, void** base) {
-    void* p = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
-    if (p == nullptr) return GetLastError();
-    *base = p;
-    return 0;
-}
-
-Error Win32Commit(void* address, std::size_t size) {
-    return VirtualAlloc(address, size, MEM_COMMIT, PAGE_READWRITE) != nullptr ? 0 : GetLastError();
-}
-
-Error Win32Release(void* base, std::size_t) {
-    return VirtualFree(base, 0, MEM_RELEASE) ? 0 : GetLastError();
-}
-
-}  // namespace
-
-constinit Calls sys = {};
-
-void BindSystemCalls() {
-    sys.OpenExisting = Win32OpenExisting;
-    sys.GetStdHandle = Win32GetStdHandle;
-    sys.Read = Win32Read;
-    sys.Write = Win32Write;
-    sys.FileSize = Win32FileSize;
-    sys.Close = Win32Close;
-    sys.GetFileType = Win32GetFileType;
-    sys.Reserve = Win32Reserve;
-    sys.Commit = Win32Commit;
-    sys.Release = Win32Release;
-}
-
-PerThread& CurrentPerThread() {
-    char* base = TlsSlots()[_tls_index];
-    std::ptrdiff_t offset = reinterpret_cast<char*>(&perThreadImage) - &_tls_start;
-    return *reinterpret_cast<PerThread*>(base + offset);
-}
-
-ThreadBlock& CurrentThreadBlock() { return CurrentPerThread().block; }
-
-void StartUp() {}
-
-void ResetFpu(std::uint16_t control) { LoadX86FpuControl(control); }
-
-std::uintptr_t CodeStart() {
-    // The image as loaded: headers first, the code section at BaseOfCode.
-    const char* base = &__ImageBase;
-    __asm__("" : "+r"(base));  // an image, not the one-byte object declared
-    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    return reinterpret_cast<std::uintptr_t>(base) + nt->OptionalHeader.BaseOfCode;
-}
-
-// user32 is loaded only here: loading it at start-up would double the
-// start-up time of every run for a box that is almost never shown.
-void ShowErrorBox(const char* text, const char* caption) {
-    HMODULE user32 = LoadLibraryA("user32.dll");
-    if (user32 == nullptr) return;
-    using MessageBoxFn = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
-    auto messageBox = reinterpret_cast<MessageBoxFn>(
-        reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
-    if (messageBox != nullptr) messageBox(nullptr, text, caption, 0);
-}
-
-std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
-    return GetModuleFileNameA(nullptr, buffer, size);
 }
 
 namespace {
@@ -221,18 +136,6 @@ bool NameWithinLimit(const char* name, std::size_t bytes) {
         i += length == 0 ? 1 : length;
     }
     return units <= kLimit;
-}
-
-// The system keeps the command line in one place for the whole run, so
-// it is asked for once.
-const char* CommandLine() {
-    static constinit const char* line = nullptr;
-    if (line == nullptr) line = GetCommandLineA();
-    return line;
-}
-
-void ExitProcess(std::uint32_t status) {
-    ::ExitProcess(status);
 }
 
 }  // namespace os

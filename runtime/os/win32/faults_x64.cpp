@@ -10,7 +10,7 @@
 // called before any walk. It is called for every exception, first, so it
 // leaves alone what arises in another module's code, which that module may
 // handle; a stack overflow is always the program's.
-#include "runtime/os/os_win32.h"
+#include "runtime/os/win32/win32.h"
 #include "runtime/terminate/error_numbers.h"
 
 namespace os {
@@ -49,7 +49,7 @@ LONG CALLBACK TopLevelHandler(EXCEPTION_POINTERS* pointers) {
         thread.innermostFrame = frame->prev;
         RunFrameCleanup(*frame);
     }
-    FaultShutdown(MapFault(code), address);
+    RunTimeErrorAt(MapFault(code), address);
 }
 
 }  // namespace

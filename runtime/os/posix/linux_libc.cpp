@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "runtime/os/linux_syscall.h"
+#include "runtime/os/posix/linux_syscall.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "runtime/os/linux_syscall.h"
+#include "runtime/os/posix/linux_syscall.h"
 #include "runtime/os/os.h"
 
 extern "C" {

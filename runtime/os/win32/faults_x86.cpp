@@ -2,7 +2,7 @@
 // head is at fs:0. Clean-up frames are registrations in that same chain,
 // and the last-resort handler has the system unwind them (RtlUnwind),
 // innermost first, before the process shuts down.
-#include "runtime/os/os_win32.h"
+#include "runtime/os/win32/win32.h"
 
 namespace os {
 namespace {
@@ -67,7 +67,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl TopLevelHandler(EXCEPTION_RECORD* recor
     auto address = reinterpret_cast<std::uintptr_t>(record->ExceptionAddress);
     ResetFloatingPoint();
     P5UnwindTo(frame, record);
-    FaultShutdown(MapFault(code), address);
+    RunTimeErrorAt(MapFault(code), address);
 }
 
 }  // namespace

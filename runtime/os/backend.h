@@ -1,0 +1,24 @@
+// The routines a backend provides for the table `sys`, the same names on
+// every platform; bind.cpp puts them in the table. Each does what its
+// slot in os.h promises.
+#pragma once
+
+#include "runtime/os/os.h"
+
+namespace os::backend {
+
+Error OpenExisting(const char* path, Access access, Handle* handle);
+Error GetStdHandle(StdStream which, Handle* handle);
+Error Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done);
+Error Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done);
+Error FileSize(Handle handle, std::uint64_t* size);
+Error Close(Handle handle);
+FileType GetFileType(Handle handle);
+Error Reserve(std::size_t size, void** base);
+Error Commit(void* address, std::size_t size);
+Error Release(void* base, std::size_t size);
+
+// Fills the backend's own table of system calls, where it keeps one.
+void BindOwnCalls();
+
+}  // namespace os::backend
