@@ -1,6 +1,7 @@
 #include "recording_os.h"
 
 #include <algorithm>
+#include <cfenv>
 
 #include <gtest/gtest.h>
 
@@ -109,12 +110,10 @@ os::Error StderrForOutput(os::StdStream which, os::Handle* handle) {
 }  // namespace
 
 void ResetRuntime() {
-    TakeIoStatus();
-    ExitStatus = 0;
-    ErrorSite = 0;
-    DefaultOpenMode = AccessReadWrite;
-    AssignName(ConsoleIn, "");
-    AssignName(ConsoleOut, "");
+    std::fenv_t testsOwn;
+    std::fegetenv(&testsOwn);
+    InitRuntime();
+    std::fesetenv(&testsOwn);
 }
 
 RecordingOs::RecordingOs() {

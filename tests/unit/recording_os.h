@@ -11,10 +11,9 @@
 
 namespace fake {
 
-// Puts the runtime's globals back to their start-up values: both console
-// records bound to the console and closed, no I/O status, no run-time
-// error, the default open mode. Done without InitRuntime, which would
-// also load the runtime's FPU control word into the test process.
+// Puts the runtime's globals back to their start-up values with the
+// runtime's own InitRuntime, then gives the test process back its own
+// floating-point settings, which InitRuntime set for the program.
 void ResetRuntime();
 
 // ResetRuntime on entry and on exit of a scope.
