@@ -1,3 +1,5 @@
+// The patch command: which of the two named files is the source, the
+// checks that refuse a run, and the one read and one write of a patch.
 #include "app/patch_command.h"
 
 #include "app/messages.h"

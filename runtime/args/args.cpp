@@ -1,3 +1,5 @@
+// The arguments by index: from the argument vector where the system
+// splits them, from the command line where it hands over one string.
 #include "runtime/args/args.h"
 
 #include "runtime/base/checked_memory.h"

@@ -1,3 +1,5 @@
+// The command-line splitter: one argument at a time, with the quoting and
+// backslash rules of a Windows command line.
 #include "runtime/args/args.h"
 
 namespace {

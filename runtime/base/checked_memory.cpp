@@ -1,3 +1,5 @@
+// The checked memory calls: the heap's refusals become run-time errors at
+// the caller's site.
 #include "runtime/base/checked_memory.h"
 
 #include "runtime/base/heap.h"

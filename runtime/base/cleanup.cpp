@@ -1,3 +1,5 @@
+// Clean-up frames: placed and removed with the OS layer, run once, either
+// at the block's end or by a fault's unwinding.
 #include "runtime/base/cleanup.h"
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// Dynamic strings: the reference count, the copy and release, and a new
+// string from bytes.
 #include "runtime/base/dynstring.h"
 
 #include "runtime/base/checked_memory.h"

@@ -1,3 +1,5 @@
+// The heap: regions of address space from the OS layer, carved into
+// blocks of a few size classes, each class with a list of freed blocks.
 #include "runtime/base/heap.h"
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// AssignName: binds a record to a name, keeping a long one on the heap and
+// marking one the system would not take whole.
 #include "runtime/base/checked_memory.h"
 #include "runtime/base/text_length.h"
 #include "runtime/fileio/fileio.h"

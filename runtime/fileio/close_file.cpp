@@ -1,3 +1,5 @@
+// CloseFileVar, and the close routines: of a record that holds a system
+// handle, and of one with nothing to close.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 #include "runtime/textio/textio.h"

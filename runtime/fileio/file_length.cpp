@@ -1,3 +1,4 @@
+// FileLength: the length of an open binary file in records.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 

@@ -1,3 +1,5 @@
+// The I/O status in the thread's block, and CheckIo, which turns it into
+// a run-time error.
 #include "runtime/fileio/iostatus.h"
 
 #include "runtime/os/os.h"

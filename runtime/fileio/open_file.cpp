@@ -1,3 +1,5 @@
+// Opening binary files: OpenExisting, and the open with an access of
+// DefaultOpenMode under it.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 

@@ -1,3 +1,4 @@
+// ReadRecords and WriteRecords: whole records, one system transfer each.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 

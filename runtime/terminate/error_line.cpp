@@ -1,3 +1,5 @@
+// The report line of a run-time error: the template filled with the
+// number and the site's distance from the code start.
 #include "runtime/terminate/terminate.h"
 
 namespace {

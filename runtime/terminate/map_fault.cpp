@@ -1,3 +1,4 @@
+// MapFault: a Windows exception code's run-time error number.
 #include "runtime/terminate/terminate.h"
 
 // By the system's exception codes; the posix backend maps its signals

@@ -1,3 +1,4 @@
+// The end of the process: Shutdown, and every way into it.
 #include "runtime/base/heap.h"
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"

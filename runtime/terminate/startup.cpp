@@ -1,3 +1,5 @@
+// The start of the process: the runtime's globals, StartUp and
+// InitRuntime.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 #include "runtime/terminate/terminate.h"

@@ -1,3 +1,5 @@
+// The console text files and their device routines: the open on standard
+// output, and the write of the buffered bytes.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 #include "runtime/textio/textio.h"

@@ -1,3 +1,5 @@
+// Opening a text file in a state, and for output: the record's own open
+// routine does the work.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 #include "runtime/textio/textio.h"

@@ -1,3 +1,5 @@
+// Text output: bytes gathered in the record's buffer, line ends, and the
+// flush behind each line end.
 #include "runtime/base/text_length.h"
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
