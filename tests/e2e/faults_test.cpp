@@ -1,10 +1,8 @@
 // Faults on patch500's way, and how each one ends:
 //  - every OS call made to fail in turn, or come back short, through
 //    patch500_inject (tests/inject/os_inject.cpp);
-//  - real faults from outside: file-size limits, a full or missing
-//    standard handle, locks held by another process, rival runs on one
-//    target, a target replaced between runs; natively, and under Wine where
-//    Wine can produce them;
+//  - rival runs on one target, and a target replaced between runs,
+//    natively and under Wine;
 //  - memcheck over a few ordinary runs.
 // Test names containing "Windows" need Wine; "Memcheck" ones need valgrind.
 #include <fcntl.h>
@@ -34,24 +32,6 @@ using testfs::ReadWholeFile;
 using testfs::WriteWholeFile;
 
 // ---- Contents and files ----
-
-// The source carries the bytes a text-minded copy would mangle.
-std::string SourceBytes() {
-    std::string bytes = Bytes(500, 21);
-    bytes.replace(0, 6, std::string("\0\r\n\x1a\r\n", 6));
-    bytes.replace(494, 6, std::string("\r\n\x1a\0\n\r", 6));
-    return bytes;
-}
-
-const std::string kSource = SourceBytes();
-const std::string k800 = Bytes(800, 22);
-
-// `bytes` over the start of `target`, whose tail stays.
-std::string Over(const std::string& target, const std::string& bytes) {
-    return bytes + (target.size() > bytes.size() ? target.substr(bytes.size()) : "");
-}
-
-const std::string kPatched800 = Over(k800, kSource);
 
 // Where two byte strings first differ, for failure messages.
 std::string Difference(const std::string& expected, const std::string& actual) {
@@ -90,15 +70,6 @@ const char* ModeName(StdoutMode mode) {
     case StdoutMode::ReadWriteFile: return "read-write";
     }
     return "?";
-}
-
-// The folder must hold exactly the source and the target, with these bytes.
-void ExpectPair(const testfs::TempDir& dir, const std::string& targetAfter) {
-    std::vector<std::string> entries = dir.Entries();
-    EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()),
-              (std::set<std::string>{kSourceName, kTargetName}));
-    EXPECT_BYTES(kSource, ReadWholeFile(dir.Path(kSourceName)));
-    EXPECT_BYTES(targetAfter, ReadWholeFile(dir.Path(kTargetName)));
 }
 
 // =====================================================================
@@ -327,7 +298,7 @@ Observed RunInjected(const Sweep& sweep, int at) {
 std::string TargetBytes(TargetAfter target) {
     switch (target) {
     case TargetAfter::Untouched: return k800;
-    case TargetAfter::Patched: return kPatched800;
+    case TargetAfter::Patched: return Patched(k800);
     case TargetAfter::First499Patched: return Over(k800, kSource.substr(0, 499));
     }
     return {};
@@ -505,149 +476,9 @@ TEST(FaultInjection, EveryOsCallFailureEndsAsDesigned) {
 }
 
 // =====================================================================
-// Real faults from outside
+// Other runs on the same files (the other faults from outside are rows
+// of patch_test.cpp)
 // =====================================================================
-
-// Another process holding an flock lock on one of the files.
-enum class Lock { None, Exclusive, Shared };
-
-struct FaultRow {
-    const char* name;
-    bool sourceFirst = true;
-    std::string target = k800;  // the target's bytes before
-    StdoutMode out = StdoutMode::Pipe;
-    StdinMode in = StdinMode::DevNull;
-    bool errClosed = false;
-    std::optional<std::uint64_t> fileSizeLimit = std::nullopt;
-    Lock lock = Lock::None;
-    int lockedPosition = 0;  // 1st or 2nd argument
-    std::string expected;    // standard output; '#' is an address digit
-    int status = 0;
-    std::string targetAfter;
-    // Under Wine: not run when unset (with the reason in a comment), else
-    // the exit status there.
-    std::optional<int> windowsStatus = std::nullopt;
-};
-
-void PrintTo(const FaultRow& row, std::ostream* out) { *out << row.name; }
-
-const FaultRow kFaultRows[] = {
-    // A file-size limit: the one write comes back short, or fails whole.
-    // Not under Wine: the limit would bind the Wine server it may start.
-    {.name = "short_write_at_size_limit", .target = "", .fileSizeLimit = 300,
-     .expected = ReportLine(101), .status = 101, .targetAfter = kSource.substr(0, 300)},
-    {.name = "short_write_at_size_limit_target_first", .sourceFirst = false,
-     .fileSizeLimit = 300, .expected = ReportLine(101), .status = 101,
-     .targetAfter = Over(k800, kSource.substr(0, 300))},
-    {.name = "size_limit_zero_empty_target", .target = "", .fileSizeLimit = 0,
-     .expected = ReportLine(27), .status = 27, .targetAfter = ""},
-    {.name = "size_limit_zero_empty_target_first", .sourceFirst = false, .target = "",
-     .fileSizeLimit = 0, .expected = ReportLine(27), .status = 27, .targetAfter = ""},
-    // Standard output is a file under the same limit: the report is lost too.
-    {.name = "size_limit_zero_stdout_to_file", .target = "", .out = StdoutMode::File,
-     .fileSizeLimit = 0, .expected = "", .status = 27, .targetAfter = ""},
-
-    // Standard output on /dev/full: the line fails after the patch.
-    {.name = "stdout_full", .out = StdoutMode::DevFull, .expected = "", .status = 28,
-     .targetAfter = kPatched800, .windowsStatus = 112},  // ERROR_DISK_FULL
-    {.name = "stdout_full_target_first", .sourceFirst = false, .out = StdoutMode::DevFull,
-     .expected = "", .status = 28, .targetAfter = kPatched800, .windowsStatus = 112},
-
-    // Closed standard handles never lend their numbers to a user file, so
-    // no output lands in one. Under Wine a closed standard output becomes
-    // a handle on the working folder: the write fails at termination,
-    // where it is ignored.
-    {.name = "stdout_closed", .out = StdoutMode::Closed, .expected = "", .status = 103,
-     .targetAfter = kPatched800, .windowsStatus = 0},
-    {.name = "stdout_closed_target_first", .sourceFirst = false, .out = StdoutMode::Closed,
-     .expected = "", .status = 103, .targetAfter = kPatched800, .windowsStatus = 0},
-    {.name = "stdin_closed", .in = StdinMode::Closed, .expected = kOk,
-     .targetAfter = kPatched800, .windowsStatus = 0},
-    {.name = "stdin_closed_target_first", .sourceFirst = false, .in = StdinMode::Closed,
-     .expected = kOk, .targetAfter = kPatched800, .windowsStatus = 0},
-    {.name = "stderr_closed", .errClosed = true, .expected = kOk, .targetAfter = kPatched800,
-     .windowsStatus = 0},
-    {.name = "stderr_closed_target_first", .sourceFirst = false, .errClosed = true,
-     .expected = kOk, .targetAfter = kPatched800, .windowsStatus = 0},
-    // Not under Wine: Wine's own descriptors then take 0, 1 and 2, and the
-    // program's line goes into Wine's server connection.
-    {.name = "all_closed", .out = StdoutMode::Closed, .in = StdinMode::Closed,
-     .errClosed = true, .expected = "", .status = 103, .targetAfter = kPatched800},
-    {.name = "all_closed_target_first", .sourceFirst = false, .out = StdoutMode::Closed,
-     .in = StdinMode::Closed, .errClosed = true, .expected = "", .status = 103,
-     .targetAfter = kPatched800},
-
-    // Locked by another process: refused at its position, nothing changed.
-    // Not under Wine, which does not see Unix locks.
-    {.name = "source_locked_exclusive_first", .lock = Lock::Exclusive, .lockedPosition = 1,
-     .expected = kCantFind1st, .targetAfter = k800},
-    {.name = "target_locked_exclusive_second", .lock = Lock::Exclusive, .lockedPosition = 2,
-     .expected = kCantFind2nd, .targetAfter = k800},
-    {.name = "target_locked_shared_first", .sourceFirst = false, .lock = Lock::Shared,
-     .lockedPosition = 1, .expected = kCantFind1st, .targetAfter = k800},
-    {.name = "source_locked_shared_second", .sourceFirst = false, .lock = Lock::Shared,
-     .lockedPosition = 2, .expected = kCantFind2nd, .targetAfter = k800},
-};
-
-// flock(1) holding the file until its standard input ends.
-std::unique_ptr<e2e::BackgroundProgram> HoldLock(const std::string& folder,
-                                                 const std::string& name, Lock lock) {
-    RunOptions options;
-    options.workDir = folder;
-    options.timeout = std::chrono::seconds(20);
-    return std::make_unique<e2e::BackgroundProgram>(
-        std::vector<std::string>{"flock", "-n", lock == Lock::Exclusive ? "-x" : "-s", name,
-                                 "sh", "-c", "echo locked; exec cat >/dev/null"},
-        options);
-}
-
-void RunFaultRow(bool windows, const FaultRow& row) {
-    testfs::TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    ASSERT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource)) << ErrnoText("source");
-    ASSERT_TRUE(WriteWholeFile(dir.Path(kTargetName), row.target)) << ErrnoText("target");
-    std::vector<std::string> args = PatchArgs(row.sourceFirst);
-
-    std::unique_ptr<e2e::BackgroundProgram> holder;
-    if (row.lock != Lock::None) {
-        holder = HoldLock(dir.path(), args[row.lockedPosition - 1], row.lock);
-        ASSERT_EQ(holder->failure(), "");
-        ASSERT_TRUE(holder->WaitForOutput("locked", std::chrono::seconds(20)))
-            << "flock never took the lock; said " << Visible(holder->out());
-    }
-
-    RunOptions options{.workDir = dir.path(), .out = row.out, .in = row.in,
-                       .errClosed = row.errClosed, .fileSizeLimit = row.fileSizeLimit};
-    RunResult result = e2e::Run(windows, "patch500", args, options);
-    if (holder) {
-        RunResult held = holder->Stop();
-        EXPECT_TRUE(held.exited && held.exitCode == 0) << "flock: " << e2e::Describe(held);
-    }
-
-    ASSERT_TRUE(result.exited) << e2e::Describe(result) << "\nstderr: " << Visible(result.err);
-    EXPECT_EQ(result.exitCode, windows ? *row.windowsStatus : row.status);
-    EXPECT_MATCHES(row.expected, result.out);
-    ExpectPair(dir, row.targetAfter);
-}
-
-std::vector<FaultRow> FaultRowsFor(bool windows) {
-    std::vector<FaultRow> rows;
-    for (const FaultRow& row : kFaultRows) {
-        if (!windows || row.windowsStatus) rows.push_back(row);
-    }
-    return rows;
-}
-
-class RealFaultsNative : public testing::TestWithParam<FaultRow> {};
-class RealFaultsWindows : public testing::TestWithParam<FaultRow> {};
-
-TEST_P(RealFaultsNative, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(false, GetParam()); }
-TEST_P(RealFaultsWindows, EndsAsDesignedAndNoOutputLandsInAFile) { RunFaultRow(true, GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsNative, testing::ValuesIn(FaultRowsFor(false)),
-                         RowName<FaultRow>);
-INSTANTIATE_TEST_SUITE_P(Rows, RealFaultsWindows, testing::ValuesIn(FaultRowsFor(true)),
-                         RowName<FaultRow>);
 
 // ---- Rival runs on one target ----
 

@@ -134,4 +134,17 @@ std::string Bytes(std::size_t count, std::uint32_t seed) {
     return bytes;
 }
 
+std::string SourceBytes() {
+    std::string bytes = Bytes(500, 1);
+    const std::string marks("\0\r\n\x1a\r\r\n\n\x1a\0", 10);
+    bytes.replace(0, marks.size(), marks);
+    bytes.replace(250, marks.size(), marks);
+    bytes.replace(500 - marks.size(), marks.size(), marks);
+    return bytes;
+}
+
+std::string Over(const std::string& target, const std::string& bytes) {
+    return bytes + (target.size() > bytes.size() ? target.substr(bytes.size()) : "");
+}
+
 }  // namespace e2e

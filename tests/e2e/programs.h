@@ -62,6 +62,18 @@ std::string Visible(const std::string& bytes);
 // Pseudo-random but fixed bytes, so that a failure can be reproduced.
 std::string Bytes(std::size_t count, std::uint32_t seed);
 
+// The patch's source: 500 bytes with those a text-minded copy would mangle
+// (NUL, CR, LF, Ctrl-Z) at the start, in the middle and at the end.
+std::string SourceBytes();
+inline const std::string kSource = SourceBytes();
+inline const std::string k800 = Bytes(800, 5);  // the usual target
+
+// `bytes` over the start of `target`, whose tail stays.
+std::string Over(const std::string& target, const std::string& bytes);
+
+// A target after a good run.
+inline std::string Patched(const std::string& target) { return Over(target, kSource); }
+
 // A row's test name: its own `name`.
 template <typename Row>
 std::string RowName(const testing::TestParamInfo<Row>& info) {

@@ -178,106 +178,142 @@ bool ReadAvailable(int fd, std::string& into, std::vector<std::size_t>* pieces) 
     }
 }
 
-}  // namespace
+// The errno the child could not start with, once it has exec'd or given
+// up; 0 when it started.
+int StartError(int reportRead) {
+    int error = 0;
+    while (read(reportRead, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    return error;
+}
 
-RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
-    RunResult result;
+void KillGroup(pid_t pid) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+}
 
-    Fd stdinFd;
+void SetEnding(int status, RunResult& result) {
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+}
+
+// What the child's standard handles are made of (closed where invalid),
+// and the ends the parent keeps.
+struct Handles {
+    Fd in;
+    Fd outRead, outWrite;  // outRead: what the parent reads during the run
+    Fd errRead, errWrite;
+    Fd reportRead, reportWrite;  // a failed start's errno
+};
+
+Fd OpenStdin(const RunOptions& options) {
     if (options.in == StdinMode::DevNull) {
-        stdinFd = Fd(AboveStandard(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+        return Fd(AboveStandard(open("/dev/null", O_RDONLY | O_CLOEXEC)));
     }
     if (options.in == StdinMode::File) {
-        stdinFd = Fd(AboveStandard(
+        return Fd(AboveStandard(
             open((options.workDir + "/" + options.inFile).c_str(), O_RDONLY | O_CLOEXEC)));
     }
+    return Fd();
+}
 
-    Fd outRead, outWrite;  // outRead: what the parent reads during the run
-    std::string problem;
+// Empty, or what failed.
+std::string OpenStdout(const RunOptions& options, Fd& outRead, Fd& outWrite) {
     switch (options.out) {
     case StdoutMode::Pipe:
-        if (!MakePipe(outRead, outWrite)) problem = ErrnoText("pipe");
-        break;
+        return MakePipe(outRead, outWrite) ? "" : ErrnoText("pipe");
     case StdoutMode::File:
         outWrite = MakeScratchFile();
-        if (!outWrite.valid()) problem = ErrnoText("stdout file");
-        break;
-    case StdoutMode::Terminal:
+        return outWrite.valid() ? "" : ErrnoText("stdout file");
+    case StdoutMode::Terminal: {
+        std::string problem;
         MakeTerminal(outRead, outWrite, &problem);
-        break;
+        return problem;
+    }
     case StdoutMode::DevFull:
         outWrite = Fd(AboveStandard(open("/dev/full", O_WRONLY | O_CLOEXEC)));
-        if (!outWrite.valid()) problem = ErrnoText("/dev/full");
-        break;
+        return outWrite.valid() ? "" : ErrnoText("/dev/full");
     case StdoutMode::Closed:
-        break;
+        return "";
     case StdoutMode::AppendToFile:
     case StdoutMode::ReadWriteFile: {
         int flags = options.out == StdoutMode::AppendToFile ? O_WRONLY | O_APPEND : O_RDWR;
         outWrite = Fd(AboveStandard(
             open((options.workDir + "/" + options.outFile).c_str(), flags | O_CLOEXEC)));
-        if (!outWrite.valid()) problem = ErrnoText("stdout file");
-        break;
+        return outWrite.valid() ? "" : ErrnoText("stdout file");
     }
     }
-    Fd errRead, errWrite, reportRead, reportWrite;
-    if (problem.empty() && !MakePipe(errRead, errWrite)) problem = ErrnoText("pipe");
-    if (problem.empty() && !MakePipe(reportRead, reportWrite)) problem = ErrnoText("pipe");
-    if (options.in != StdinMode::Closed && !stdinFd.valid()) problem = ErrnoText("stdin");
-    if (!problem.empty()) {
-        result.failure = problem;
-        return result;
-    }
+    return "";
+}
 
+// Empty, or what failed.
+std::string OpenHandles(const RunOptions& options, Handles& handles) {
+    handles.in = OpenStdin(options);
+    if (options.in != StdinMode::Closed && !handles.in.valid()) return ErrnoText("stdin");
+    std::string problem = OpenStdout(options, handles.outRead, handles.outWrite);
+    if (!problem.empty()) return problem;
+    if (!MakePipe(handles.errRead, handles.errWrite)) return ErrnoText("pipe");
+    if (!MakePipe(handles.reportRead, handles.reportWrite)) return ErrnoText("pipe");
+    return "";
+}
+
+// The child on the prepared handles; its pid, or -1 with errno set.
+pid_t Spawn(const std::vector<std::string>& argv, const RunOptions& options,
+            const Handles& handles) {
     std::vector<std::string> args = argv;
     if (options.user && args[0].find('/') == std::string::npos) args[0] = FoundInPath(args[0]);
     std::vector<std::string> env = ChildEnvironment(options);
     std::vector<char*> argp = PointersTo(args);
     std::vector<char*> envp = PointersTo(env);
-
     rlimit fileSizeLimit{};
     if (options.fileSizeLimit) {
         fileSizeLimit.rlim_cur = fileSizeLimit.rlim_max = *options.fileSizeLimit;
     }
-
     pid_t pid = fork();
-    if (pid < 0) {
-        result.failure = ErrnoText("fork");
-        return result;
-    }
     if (pid == 0) {
-        ExecChild(argp.data(), envp.data(), options.workDir.c_str(), stdinFd.get(),
-                  outWrite.get(), options.errClosed ? -1 : errWrite.get(),
-                  options.out == StdoutMode::Terminal,
-                  reportWrite.get(), options.fileSizeLimit ? &fileSizeLimit : nullptr,
-                  options.user);
+        ExecChild(argp.data(), envp.data(), options.workDir.c_str(), handles.in.get(),
+                  handles.outWrite.get(), options.errClosed ? -1 : handles.errWrite.get(),
+                  options.out == StdoutMode::Terminal, handles.reportWrite.get(),
+                  options.fileSizeLimit ? &fileSizeLimit : nullptr, options.user);
     }
+    return pid;
+}
 
-    // The child's copies are its own now; keep only the file to read back.
-    Fd outFile;
-    if (options.out == StdoutMode::File) outFile = std::move(outWrite);
-    outWrite.Reset();
-    errWrite.Reset();
-    reportWrite.Reset();
-    stdinFd.Reset();
-
-    int execError = 0;
-    while (read(reportRead.get(), &execError, sizeof execError) < 0 && errno == EINTR) {
+// Waits up to 20 ms for output and takes what came; an end whose data
+// has ended is closed.
+void ReadSome(Fd& outRead, Fd& errRead, RunResult& result, std::vector<std::size_t>* pieces) {
+    pollfd watched[2];
+    nfds_t count = 0;
+    for (Fd* fd : {&outRead, &errRead}) {
+        if (fd->valid()) watched[count++] = {fd->get(), POLLIN, 0};
     }
+    if (count == 0) {
+        usleep(2000);  // only the exit is still to come
+        return;
+    }
+    poll(watched, count, 20);
+    if (outRead.valid() && !ReadAvailable(outRead.get(), result.out, pieces)) outRead.Reset();
+    if (errRead.valid() && !ReadAvailable(errRead.get(), result.err, nullptr)) errRead.Reset();
+}
 
+// Reads while the program runs, so that it never blocks on a full pipe,
+// until it has exited and its output is in. False when the timeout passed
+// first: it was killed.
+bool AwaitExit(pid_t pid, const RunOptions& options, Fd& outRead, Fd& errRead,
+               RunResult& result, int* status) {
     for (Fd* fd : {&outRead, &errRead}) {
         if (fd->valid()) fcntl(fd->get(), F_SETFL, fcntl(fd->get(), F_GETFL) | O_NONBLOCK);
     }
-
-    // Read while the program runs, so that it never blocks on a full pipe.
     const bool terminal = options.out == StdoutMode::Terminal;
-    std::vector<std::size_t>* pieces = terminal ? &result.outPieces : nullptr;
     const auto deadline = Clock::now() + options.timeout;
     Clock::time_point drainUntil{};
     bool reaped = false;
-    int status = 0;
     for (;;) {
-        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) {
+        if (!reaped && waitpid(pid, status, WNOHANG) == pid) {
             reaped = true;
             drainUntil = Clock::now() + kDrainGrace;
             // A pipe already holds all the program wrote; a daemon it started
@@ -289,50 +325,49 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
             if (errRead.valid()) ReadAvailable(errRead.get(), result.err, nullptr);
             errRead.Reset();
         }
-        if (reaped && (!outRead.valid() || Clock::now() >= drainUntil)) break;
+        if (reaped && (!outRead.valid() || Clock::now() >= drainUntil)) return true;
         if (!reaped && Clock::now() >= deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.failure = "timed out after " + std::to_string(options.timeout.count()) +
-                             " s; killed";
-            return result;
+            KillGroup(pid);
+            waitpid(pid, status, 0);
+            return false;
         }
+        ReadSome(outRead, errRead, result, terminal ? &result.outPieces : nullptr);
+    }
+}
 
-        pollfd watched[2];
-        nfds_t count = 0;
-        for (Fd* fd : {&outRead, &errRead}) {
-            if (fd->valid()) watched[count++] = {fd->get(), POLLIN, 0};
-        }
-        if (count == 0) {
-            usleep(2000);  // only the exit is still to come
-            continue;
-        }
-        poll(watched, count, 20);
-        if (outRead.valid() && !ReadAvailable(outRead.get(), result.out, pieces)) outRead.Reset();
-        if (errRead.valid() && !ReadAvailable(errRead.get(), result.err, nullptr)) errRead.Reset();
+}  // namespace
+
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
+    RunResult result;
+    Handles handles;
+    result.failure = OpenHandles(options, handles);
+    if (!result.failure.empty()) return result;
+    pid_t pid = Spawn(argv, options, handles);
+    if (pid < 0) {
+        result.failure = ErrnoText("fork");
+        return result;
     }
 
-    if (execError != 0) {
-        errno = execError;
+    // The child's copies are its own now; keep only the file to read back.
+    Fd outFile;
+    if (options.out == StdoutMode::File) outFile = std::move(handles.outWrite);
+    for (Fd* fd : {&handles.in, &handles.outWrite, &handles.errWrite, &handles.reportWrite}) {
+        fd->Reset();
+    }
+    int startError = StartError(handles.reportRead.get());
+    int status = 0;
+    if (!AwaitExit(pid, options, handles.outRead, handles.errRead, result, &status)) {
+        result.failure =
+            "timed out after " + std::to_string(options.timeout.count()) + " s; killed";
+        return result;
+    }
+    if (startError != 0) {
+        errno = startError;
         result.failure = ErrnoText("starting " + argv[0]);
         return result;
     }
-    if (WIFEXITED(status)) {
-        result.exited = true;
-        result.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
-    }
-
-    if (outFile.valid()) {
-        lseek(outFile.get(), 0, SEEK_SET);
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(outFile.get(), buffer, sizeof buffer)) > 0) {
-            result.out.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    SetEnding(status, result);
+    if (outFile.valid()) result.out += testfs::ReadAll(outFile.get());
     return result;
 }
 
@@ -361,11 +396,8 @@ BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
     }
     pid_ = pid;
     reportWrite.Reset();
-    int execError = 0;
-    while (read(reportRead.get(), &execError, sizeof execError) < 0 && errno == EINTR) {
-    }
-    if (execError != 0) {
-        errno = execError;
+    if (int error = StartError(reportRead.get()); error != 0) {
+        errno = error;
         failure_ = ErrnoText("starting " + argv[0]);
         Reap(0);
         return;
@@ -420,20 +452,14 @@ RunResult BackgroundProgram::Stop() {
     const auto deadline = Clock::now() + timeout_;
     while (!Reap(WNOHANG)) {
         if (Clock::now() >= deadline) {
-            kill(-pid_, SIGKILL);
-            kill(pid_, SIGKILL);
+            KillGroup(pid_);
             Reap(0);
             result_.failure = "timed out after " + std::to_string(timeout_.count()) + " s; killed";
             break;
         }
         ReadOutput(20);  // it must never block on a full pipe
     }
-    if (result_.failure.empty() && WIFEXITED(status_)) {
-        result_.exited = true;
-        result_.exitCode = WEXITSTATUS(status_);
-    } else if (result_.failure.empty() && WIFSIGNALED(status_)) {
-        result_.signal = WTERMSIG(status_);
-    }
+    if (result_.failure.empty()) SetEnding(status_, result_);
     if (outRead_ >= 0) {
         ReadAvailable(outRead_, out_, nullptr);
         close(outRead_);
