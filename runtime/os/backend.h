@@ -5,6 +5,9 @@
 
 #include "runtime/os/os.h"
 
+// Hidden: the addresses are taken in another file, and a static program
+// then reaches them without a relocated entry.
+#pragma GCC visibility push(hidden)
 namespace os::backend {
 
 Error OpenExisting(const char* path, Access access, Handle* handle);
@@ -22,3 +25,4 @@ Error Release(void* base, std::size_t size);
 void BindOwnCalls();
 
 }  // namespace os::backend
+#pragma GCC visibility pop

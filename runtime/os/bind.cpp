@@ -7,18 +7,18 @@ namespace os {
 constinit Calls sys = {};
 
 void BindSystemCalls() {
-    sys = {
-        .OpenExisting = backend::OpenExisting,
-        .GetStdHandle = backend::GetStdHandle,
-        .Read = backend::Read,
-        .Write = backend::Write,
-        .FileSize = backend::FileSize,
-        .Close = backend::Close,
-        .GetFileType = backend::GetFileType,
-        .Reserve = backend::Reserve,
-        .Commit = backend::Commit,
-        .Release = backend::Release,
-    };
+    // Slot by slot: a braced copy may come from a constant table, which
+    // would then need relocating.
+    sys.OpenExisting = backend::OpenExisting;
+    sys.GetStdHandle = backend::GetStdHandle;
+    sys.Read = backend::Read;
+    sys.Write = backend::Write;
+    sys.FileSize = backend::FileSize;
+    sys.Close = backend::Close;
+    sys.GetFileType = backend::GetFileType;
+    sys.Reserve = backend::Reserve;
+    sys.Commit = backend::Commit;
+    sys.Release = backend::Release;
     backend::BindOwnCalls();
 }
 

@@ -32,6 +32,7 @@ struct PosixCalls {
     int (*Sigaction)(int signal, const struct sigaction* action, struct sigaction* previous);
 };
 
-extern constinit PosixCalls posixCalls;
+// Hidden: the backend's files reach it without a relocated entry.
+extern constinit PosixCalls posixCalls __attribute__((visibility("hidden")));
 
 }  // namespace os
