@@ -88,10 +88,10 @@ struct ThreadBlock {
 };
 ThreadBlock& CurrentThreadBlock();
 
-// Prepares the process: on posix, occupies closed standard descriptors so
-// no file is ever opened on 0, 1 or 2, and blocks SIGPIPE, SIGXFSZ and
-// SIGIO, so that a failed write is an error code and a file held against
-// other opens never ends the program.
+// Prepares the process: on posix, blocks SIGPIPE, SIGXFSZ and SIGIO, so
+// that a failed write is an error code and a file held against other opens
+// never ends the program. (A closed standard descriptor is occupied when
+// the file calls first meet it, so no file is ever opened on 0, 1 or 2.)
 void StartUp();
 
 // Registers the last-resort fault handler with `top` as its registration;
