@@ -1,5 +1,5 @@
 // Opening binary files: OpenExisting, and the open with an access of
-// DefaultOpenMode under it.
+// DefaultOpenMode under it, which waits out another program's brief hold.
 #include "runtime/fileio/fileio.h"
 #include "runtime/fileio/iostatus.h"
 
@@ -8,6 +8,24 @@ constinit std::uint8_t DefaultOpenMode = AccessReadWrite;
 namespace {
 constexpr OpenState kStateOfKind[] = {StateInput, StateOutput, StateInputOutput};
 constexpr os::Access kAccessOfKind[] = {os::Access::Read, os::Access::Write, os::Access::ReadWrite};
+
+// Virus scanners, indexers, backup clients and previews open a file for a
+// few tens of milliseconds without sharing it: the open is tried again
+// after each of these pauses, about half a second in all, before a hold
+// counts as a refusal. A file this process holds itself is refused at
+// once: no pause would release it.
+constexpr std::uint16_t kHoldPausesMs[] = {10, 20, 40, 80, 150, 200};
+
+os::Error OpenWaitingOutBriefHold(const char* name, os::Access access, os::Handle* handle) {
+    os::Error error = os::sys.OpenExisting(name, access, handle);
+    if (error == 0 || !os::IsSharingError(error) || os::sys.HeldHere(name)) return error;
+    for (std::uint16_t pause : kHoldPausesMs) {
+        os::sys.Pause(pause);
+        error = os::sys.OpenExisting(name, access, handle);
+        if (error == 0 || !os::IsSharingError(error)) break;
+    }
+    return error;
+}
 }  // namespace
 
 void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind) {
@@ -32,7 +50,7 @@ void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind) 
         error = os::NameTooLongError;
     } else if (const char* name = BoundName(file); name[0] != 0) {
         file.State = kStateOfKind[kind];
-        error = os::sys.OpenExisting(name, kAccessOfKind[kind], &handle);
+        error = OpenWaitingOutBriefHold(name, kAccessOfKind[kind], &handle);
     } else {
         // A standard handle is never closed by its record.
         file.CloseRoutine = NoOpRoutine;

@@ -17,6 +17,8 @@ Error Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t
 Error FileSize(Handle handle, std::uint64_t* size);
 Error Close(Handle handle);
 FileType GetFileType(Handle handle);
+bool HeldHere(const char* path);
+void Pause(std::uint32_t milliseconds);
 Error Reserve(std::size_t size, void** base);
 Error Commit(void* address, std::size_t size);
 Error Release(void* base, std::size_t size);

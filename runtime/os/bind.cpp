@@ -16,6 +16,8 @@ void BindSystemCalls() {
     sys.FileSize = backend::FileSize;
     sys.Close = backend::Close;
     sys.GetFileType = backend::GetFileType;
+    sys.HeldHere = backend::HeldHere;
+    sys.Pause = backend::Pause;
     sys.Reserve = backend::Reserve;
     sys.Commit = backend::Commit;
     sys.Release = backend::Release;

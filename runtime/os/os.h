@@ -28,14 +28,19 @@ enum class StdStream : std::uint8_t { Input, Output, Error };
 enum class FileType : std::uint32_t { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
 
 // Whether the system takes the name whole: `bytes` long, all of it within
-// PathCapacity. win32: at most 259 UTF-16 units once converted from the
-// active code page, which is asked for only when the name is longer than
-// 259 bytes; posix: always.
+// PathCapacity. win32: at most 259 UTF-16 units once converted from WTF-8
+// (counted only when the name is longer than 259 bytes; an ill-formed name
+// passes, and its open fails); posix: always.
 bool NameWithinLimit(const char* name, std::size_t bytes);
 
 // The platform's code for a name that does not fit (ERROR_FILENAME_EXCED_RANGE,
 // ENAMETOOLONG).
 extern const Error NameTooLongError;
+
+// Whether an open failed only because another open holds the file against
+// it: ERROR_SHARING_VIOLATION or ERROR_LOCK_VIOLATION on win32; EAGAIN
+// (a lease or a lock refused) on posix.
+bool IsSharingError(Error error);
 
 struct Calls {
     // Opens an existing file, never creating it; shares it for reading only,
@@ -46,12 +51,15 @@ struct Calls {
     // be patched in place opens: a disk file (posix: a regular file, or a
     // block device, exclusively, so a mounted one fails with EBUSY); a
     // directory, FIFO, socket or device fails. Refuses write access to a
-    // read-only file even to an administrator. Returns 0 and *handle, or
-    // the system's code.
+    // read-only file even to an administrator. win32 holds at most 8 open
+    // (ERROR_TOO_MANY_OPEN_FILES). Returns 0 and *handle, or the system's
+    // code.
     Error (*OpenExisting)(const char* path, Access access, Handle* handle);
 
     // The process's standard handle; fails (EBADF on posix) when it was
-    // closed at start-up. A null handle on win32 is returned as success.
+    // closed at start-up, and on win32 when its number now names a file
+    // OpenExisting opened (ERROR_INVALID_HANDLE). A null handle on win32 is
+    // returned as success.
     Error (*GetStdHandle)(StdStream which, Handle* handle);
 
     // Exactly one system transfer; *done receives the bytes moved on success.
@@ -61,11 +69,21 @@ struct Calls {
     // Full 64-bit length of an open file.
     Error (*FileSize)(Handle handle, std::uint64_t* size);
 
-    // Releases the handle. A standard descriptor's number stays occupied.
+    // Releases a handle OpenExisting gave. A standard handle is never
+    // released: win32 leaves it as it is (ERROR_INVALID_HANDLE), posix
+    // keeps its number occupied by a placeholder.
     Error (*Close)(Handle handle);
 
     // Character device, disk file, pipe, or Unknown for no usable handle.
     FileType (*GetFileType)(Handle handle);
+
+    // Whether `path` names a file this process itself holds: one that
+    // OpenExisting opened and Close has not released, or what a standard
+    // handle is. False when the name cannot be looked up.
+    bool (*HeldHere)(const char* path);
+
+    // Waits `milliseconds` (a signal may end it early).
+    void (*Pause)(std::uint32_t milliseconds);
 
     // Address space for the heap: reserve a region, commit pages of it
     // before use, give the whole region back.
@@ -88,7 +106,8 @@ struct ThreadBlock {
 };
 ThreadBlock& CurrentThreadBlock();
 
-// Prepares the process: on posix, blocks SIGPIPE, SIGXFSZ and SIGIO, so
+// Prepares the process: on win32, sets the error mode so that no modal
+// box stops a run; on posix, blocks SIGPIPE, SIGXFSZ and SIGIO, so
 // that a failed write is an error code and a file held against other opens
 // never ends the program. (A closed standard descriptor is occupied when
 // the file calls first meet it, so no file is ever opened on 0, 1 or 2.)

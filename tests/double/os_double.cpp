@@ -6,7 +6,7 @@ namespace {
 
 constexpr const char* kNames[kCallKinds] = {"OpenExisting", "GetStdHandle", "Read",    "Write",
                                              "FileSize",     "Close",        "Reserve", "Commit",
-                                             "Release",      "GetFileType"};
+                                             "Release",      "GetFileType",  "HeldHere", "Pause"};
 
 constinit const Plan* plan = nullptr;  // set before any wrapper is reached
 constinit Watcher watcher = nullptr;
@@ -14,7 +14,7 @@ constinit os::Calls below{};
 constinit std::uint32_t counted[kCallKinds + 1] = {};  // [kAnyCall]: all that can fail
 
 Verdict Judge(const Seen& seen) {
-    if (seen.call == kGetFileType) return Verdict::Pass;
+    if (seen.call >= kGetFileType) return Verdict::Pass;
     ++counted[kAnyCall];
     const Plan& p = *plan;
     bool named = p.only == kAnyCall || p.only == seen.call;
@@ -71,6 +71,16 @@ os::FileType GetFileType(os::Handle handle) {
     return below.GetFileType(handle);
 }
 
+bool HeldHere(const char* path) {
+    Passes({.call = kHeldHere, .path = path});  // always
+    return below.HeldHere(path);
+}
+
+void Pause(std::uint32_t milliseconds) {
+    Passes({.call = kPause, .size = milliseconds});  // always
+    below.Pause(milliseconds);
+}
+
 os::Error Reserve(std::size_t size, void** base) {
     return Passes({.call = kReserve}) ? below.Reserve(size, base) : plan->code;
 }
@@ -93,8 +103,8 @@ void InstallDouble(const os::Calls& table, const Plan& newPlan, Watcher newWatch
     watcher = newWatcher;
     for (std::uint32_t& n : counted) n = 0;
     // In the table's order: a slot added to it fails the build here.
-    os::sys = {OpenExisting, GetStdHandle, Read,    Write,  FileSize,
-               Close,        GetFileType,  Reserve, Commit, Release};
+    os::sys = {OpenExisting, GetStdHandle, Read,     Write, FileSize, Close,
+               GetFileType,  HeldHere,     Pause,    Reserve, Commit, Release};
 }
 
 }  // namespace fake

@@ -11,11 +11,11 @@
 
 namespace fake {
 
-// GetFileType answers a type, not an error: no plan spoils it, nor counts
-// it among all calls.
+// GetFileType and those after it answer no error: no plan spoils them,
+// nor counts them among all calls.
 enum Call : std::uint32_t {
     kOpenExisting, kGetStdHandle, kRead, kWrite, kFileSize, kClose, kReserve, kCommit, kRelease,
-    kGetFileType, kCallKinds, kAnyCall = kCallKinds,
+    kGetFileType, kHeldHere, kPause, kCallKinds, kAnyCall = kCallKinds,
 };
 const char* CallName(Call call);  // not kAnyCall
 
@@ -38,12 +38,12 @@ struct Seen {
     Call call = kAnyCall;
     std::uint32_t ordinal = 0;  // among the calls of its name
     Verdict verdict = Verdict::Pass;
-    const char* path = nullptr;  // OpenExisting
+    const char* path = nullptr;  // OpenExisting, HeldHere
     os::Access access = os::Access::Read;
     os::StdStream stream = os::StdStream::Input;  // GetStdHandle
     os::Handle handle = 0;                        // the file and handle calls
     const char* bytes = nullptr;                  // Write
-    std::uint32_t size = 0;                       // Read, Write
+    std::uint32_t size = 0;                       // Read, Write; Pause: milliseconds
 };
 using Watcher = void (*)(const Seen& seen);
 

@@ -88,12 +88,12 @@ void SaySpoiled(const fake::Seen& seen) {
 // ---- The system layer: every slot of the backend's call table ----
 
 enum SystemCall : std::uint32_t {
-    kOpen, kFstat, kFcntl, kFlock, kIoctl, kDup3, kClose, kRead, kWrite, kMmap, kMunmap,
-    kReadlink, kSigprocmask, kSigaltstack, kSigaction, kSystemCalls,
+    kOpen, kFstat, kStat, kFcntl, kFlock, kIoctl, kDup3, kClose, kRead, kWrite, kMmap, kMunmap,
+    kReadlink, kSigprocmask, kSigaltstack, kSigaction, kNanosleep, kSystemCalls,
 };
 constexpr const char* kSystemNames[kSystemCalls] = {
-    "Open", "Fstat", "Fcntl", "Flock", "Ioctl", "Dup3", "Close", "Read", "Write", "Mmap",
-    "Munmap", "Readlink", "Sigprocmask", "Sigaltstack", "Sigaction"};
+    "Open", "Fstat", "Stat", "Fcntl", "Flock", "Ioctl", "Dup3", "Close", "Read", "Write", "Mmap",
+    "Munmap", "Readlink", "Sigprocmask", "Sigaltstack", "Sigaction", "Nanosleep"};
 constinit std::uint32_t systemCounted = 0;
 constinit std::uint32_t systemOrdinal[kSystemCalls] = {};
 
@@ -113,6 +113,7 @@ void InstallSystemLayer() {
     os::posixCalls = {
         .Open = P5_SPOILABLE(Open, -1),
         .Fstat = P5_SPOILABLE(Fstat, -1),
+        .Stat = P5_SPOILABLE(Stat, -1),
         .Fcntl = P5_SPOILABLE(Fcntl, -1),
         .Flock = P5_SPOILABLE(Flock, -1),
         .Ioctl = P5_SPOILABLE(Ioctl, -1),
@@ -126,6 +127,7 @@ void InstallSystemLayer() {
         .Sigprocmask = P5_SPOILABLE(Sigprocmask, -1),
         .Sigaltstack = P5_SPOILABLE(Sigaltstack, -1),
         .Sigaction = P5_SPOILABLE(Sigaction, -1),
+        .Nanosleep = P5_SPOILABLE(Nanosleep, -1),
     };
 }
 

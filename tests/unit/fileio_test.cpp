@@ -220,6 +220,45 @@ TEST(FileRecord, FailedOpenLeavesClosedWithSystemCode) {
     ExpectEveryKindRefused("missing.bin", ENOENT);
 }
 
+// Another program's hold is waited out for half a second; a missing file,
+// or one this process holds itself, is refused at once.
+TEST(FileRecord, OpenWaitsOutAnotherProgramsBriefHoldOnly) {
+    const Calls kWaited = {"OpenExisting", "HeldHere", "Pause", "OpenExisting", "Pause",
+                           "OpenExisting", "Pause", "OpenExisting"};
+    struct Row {
+        const char* name;
+        os::Error error;
+        std::uint32_t failures;
+        bool heldHere;
+        std::uint32_t status;
+        std::vector<std::uint32_t> pauses;
+        std::size_t opens;
+    };
+    const Row rows[] = {
+        {"released after three tries", EAGAIN, 3, false, 0, {10, 20, 40}, 4},
+        {"held throughout", EAGAIN, UINT32_MAX, false, EAGAIN, {10, 20, 40, 80, 150, 200}, 7},
+        {"held by this process", EAGAIN, UINT32_MAX, true, EAGAIN, {}, 1},
+        {"missing", ENOENT, UINT32_MAX, false, ENOENT, {}, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake::RecordingOs fakeOs;
+        fakeOs.openError = row.error;
+        fakeOs.openFailures = row.failures;
+        fakeOs.heldHere = row.heldHere;
+        FileVar file{};
+        AssignName(file, "held.bin");
+        OpenExisting(file, 1);
+        EXPECT_EQ(TakeIoStatus(), row.status);
+        EXPECT_EQ(fakeOs.pauses, row.pauses);
+        EXPECT_EQ(fakeOs.opens.size(), row.opens);
+        EXPECT_EQ(IsOpenState(file.State), row.status == 0);
+        if (row.failures == 3) {
+            EXPECT_EQ(fakeOs.calls, kWaited);
+        }
+    }
+}
+
 TEST(FileRecord, ReopenClosesOldHandleBeforeOpening) {
     fake::RecordingOs fakeOs;
     FileVar file{};

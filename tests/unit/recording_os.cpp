@@ -39,6 +39,8 @@ void Record(const Seen& seen) {
     case kWrite: current->writes.push_back({seen.handle, {seen.bytes, seen.size}}); break;
     case kFileSize: current->fileSizeRequests.push_back(seen.handle); break;
     case kClose: current->closes.push_back(seen.handle); break;
+    case kHeldHere: break;
+    case kPause: current->pauses.push_back(seen.size); break;
     default: return;  // the memory calls are counted where they are answered
     }
     current->calls.push_back(CallName(seen.call));
@@ -52,7 +54,9 @@ os::Error Answer(os::Error error, T* out, T value) {
 }
 
 os::Error FakeOpenExisting(const char*, os::Access, os::Handle* handle) {
-    os::Error error = Answer(current->openError, handle, current->nextOpenHandle);
+    os::Error planned = current->openFailures > 0 ? current->openError : 0;
+    if (planned != 0) --current->openFailures;
+    os::Error error = Answer(planned, handle, current->nextOpenHandle);
     if (error == 0) ++current->nextOpenHandle;
     return error;
 }
@@ -79,6 +83,10 @@ os::Error FakeFileSize(os::Handle, std::uint64_t* size) {
 }
 
 os::Error FakeClose(os::Handle) { return current->closeError; }
+
+bool FakeHeldHere(const char*) { return current->heldHere; }
+
+void NoPause(std::uint32_t) {}
 
 os::Error CountingReserve(std::size_t size, void** base) {
     if (current->reserveError != 0) return current->reserveError;
@@ -120,7 +128,8 @@ RecordingOs::RecordingOs() {
     current = this;
     // In the table's order; Commit goes on to the saved one uncounted.
     InstallDouble({FakeOpenExisting, FakeGetStdHandle, FakeRead, FakeWrite, FakeFileSize,
-                   FakeClose, FakeGetFileType, CountingReserve, saved.Commit, CountingRelease},
+                   FakeClose, FakeGetFileType, FakeHeldHere, NoPause, CountingReserve,
+                   saved.Commit, CountingRelease},
                   plan, Record);
     ResetRuntime();
 }

@@ -42,6 +42,7 @@ public:
 
     // What the stand-ins answer.
     os::Error openError = 0;
+    std::uint32_t openFailures = UINT32_MAX;  // opens that get openError; later ones succeed
     os::Handle nextOpenHandle = 40;  // each successful open takes the next
     os::Error stdHandleError = 0;
     os::Handle stdHandle = 7;
@@ -53,6 +54,7 @@ public:
     os::Error fileSizeError = 0;
     std::uint64_t fileSize = 0;
     os::Error closeError = 0;
+    bool heldHere = false;  // every name is a file this process holds
     os::Error reserveError = 0;  // set: Reserve fails without asking
 
     Plan plan;  // the call it spoils is recorded, but never answered
@@ -67,6 +69,7 @@ public:
     std::vector<WriteCall> writes;  // failed ones included
     std::vector<os::Handle> fileSizeRequests;
     std::vector<os::Handle> closes;  // failed ones included
+    std::vector<std::uint32_t> pauses;  // milliseconds, none really waited
     int reserves = 0;                // successful ones
     int releases = 0;
     std::map<void*, std::size_t> reserved;  // regions not yet released

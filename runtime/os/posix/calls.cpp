@@ -7,6 +7,8 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace os {
@@ -24,6 +26,7 @@ void backend::BindOwnCalls() {
     posixCalls = {
         .Open = OpenCall,
         .Fstat = fstat,
+        .Stat = stat,
         .Fcntl = FcntlCall,
         .Flock = flock,
         .Ioctl = IoctlCall,
@@ -37,6 +40,7 @@ void backend::BindOwnCalls() {
         .Sigprocmask = sigprocmask,
         .Sigaltstack = sigaltstack,
         .Sigaction = sigaction,
+        .Nanosleep = nanosleep,
     };
 }
 

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 
@@ -17,6 +18,7 @@ namespace os {
 struct PosixCalls {
     int (*Open)(const char* path, int flags);
     int (*Fstat)(int fd, struct stat* status);
+    int (*Stat)(const char* path, struct stat* status);
     int (*Fcntl)(int fd, int command, int argument);
     int (*Flock)(int fd, int operation);
     int (*Ioctl)(int fd, unsigned long request, void* argument);
@@ -30,6 +32,7 @@ struct PosixCalls {
     int (*Sigprocmask)(int how, const sigset_t* set, sigset_t* previous);
     int (*Sigaltstack)(const stack_t* stack, stack_t* previous);
     int (*Sigaction)(int signal, const struct sigaction* action, struct sigaction* previous);
+    int (*Nanosleep)(const struct timespec* duration, struct timespec* left);
 };
 
 // Hidden: the backend's files reach it without a relocated entry.

@@ -44,15 +44,32 @@ namespace {
 constinit unsigned closedStandard = 0;
 constinit bool standardTaken = false;
 
-// The length each descriptor's regular file had when it was opened: from
-// then on the file is held against every other open, so the length query
-// need not ask the system again. A write or a close forgets it.
-constexpr int kKnownLengths = 16;
-constinit std::uint64_t knownLength[kKnownLengths] = {};
-constinit std::uint32_t lengthKnown = 0;  // bit per descriptor
+// What each low descriptor holds as OpenExisting opened it: the file's
+// identity, for telling a hold of this process's own from another's, and
+// the length of a regular file. From the open on the file is held against
+// every other open, so the length query need not ask the system again; a
+// write forgets it, a close forgets both.
+constexpr int kTracked = 16;
+struct Opened {
+    dev_t device;
+    ino_t inode;
+    std::uint64_t length;
+};
+constinit Opened opened[kTracked] = {};
+constinit std::uint32_t identityKnown = 0;  // bit per descriptor
+constinit std::uint32_t lengthKnown = 0;
 
 void ForgetLength(int fd) {
-    if (fd >= 0 && fd < kKnownLengths) lengthKnown &= ~(1u << fd);
+    if (fd >= 0 && fd < kTracked) lengthKnown &= ~(1u << fd);
+}
+
+void Forget(int fd) {
+    ForgetLength(fd);
+    if (fd >= 0 && fd < kTracked) identityKnown &= ~(1u << fd);
+}
+
+bool SameFile(const struct stat& a, dev_t device, ino_t inode) {
+    return a.st_dev == device && a.st_ino == inode;
 }
 
 Error OccupyWithNull(int fd) {
@@ -76,7 +93,7 @@ Error OccupyWithNull(int fd) {
 bool IsStandardHandle(const struct stat& file) {
     for (int fd = 0; fd <= 2; ++fd) {
         struct stat st;
-        if (posixCalls.Fstat(fd, &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+        if (posixCalls.Fstat(fd, &st) == 0 && SameFile(st, file.st_dev, file.st_ino)) {
             return true;
         }
     }
@@ -164,9 +181,10 @@ Error backend::OpenExisting(const char* path, Access access, Handle* handle) {
         posixCalls.Close(fd);
         return err;
     }
-    if (S_ISREG(st.st_mode) && fd < kKnownLengths) {
-        knownLength[fd] = static_cast<std::uint64_t>(st.st_size);
-        lengthKnown |= 1u << fd;
+    if (fd < kTracked) {
+        opened[fd] = {st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size)};
+        identityKnown |= 1u << fd;
+        if (S_ISREG(st.st_mode)) lengthKnown |= 1u << fd;
     }
     *handle = static_cast<Handle>(fd);
     return 0;
@@ -200,8 +218,8 @@ Error backend::Write(Handle handle, const void* buffer, std::uint32_t size, std:
 
 Error backend::FileSize(Handle handle, std::uint64_t* size) {
     int fd = static_cast<int>(handle);
-    if (fd >= 0 && fd < kKnownLengths && (lengthKnown & (1u << fd))) {
-        *size = knownLength[fd];
+    if (fd >= 0 && fd < kTracked && (lengthKnown & (1u << fd))) {
+        *size = opened[fd].length;
         return 0;
     }
     struct stat st;
@@ -220,7 +238,7 @@ Error backend::FileSize(Handle handle, std::uint64_t* size) {
 
 Error backend::Close(Handle handle) {
     int fd = static_cast<int>(handle);
-    ForgetLength(fd);
+    Forget(fd);
     if (fd >= 0 && fd <= 2) return OccupyWithNull(fd);
     return posixCalls.Close(fd) == 0 ? 0 : errno;
 }
@@ -237,6 +255,26 @@ FileType backend::GetFileType(Handle handle) {
     if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY) return FileType::Pipe;
     return FileType::Unknown;
 }
+
+bool backend::HeldHere(const char* path) {
+    struct stat named;
+    if (posixCalls.Stat(path, &named) != 0) return false;
+    for (int fd = 0; fd < kTracked; ++fd) {
+        if ((identityKnown & (1u << fd)) && SameFile(named, opened[fd].device, opened[fd].inode)) {
+            return true;
+        }
+    }
+    return IsStandardHandle(named);
+}
+
+void backend::Pause(std::uint32_t milliseconds) {
+    struct timespec duration = {static_cast<time_t>(milliseconds / 1000),
+                                static_cast<long>(milliseconds % 1000) * 1000000L};
+    posixCalls.Nanosleep(&duration, nullptr);
+}
+
+// A lease refused for another open, and a lock held elsewhere.
+bool IsSharingError(Error error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 // PATH_MAX counts bytes, and every name a record holds is within it.
 bool NameWithinLimit(const char*, std::size_t) { return true; }

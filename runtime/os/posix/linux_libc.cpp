@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -96,6 +97,17 @@ int close(int fd) { return static_cast<int>(Result(p5sys::Call(p5sys::kClose, fd
 
 int fstat(int fd, struct stat* status) {
     return static_cast<int>(Result(p5sys::Call(p5sys::kFstat, fd, reinterpret_cast<long>(status))));
+}
+
+int stat(const char* path, struct stat* status) {
+    return static_cast<int>(Result(p5sys::Call(p5sys::kNewfstatat, kAtCurrentFolder,
+                                               reinterpret_cast<long>(path),
+                                               reinterpret_cast<long>(status), 0)));
+}
+
+int nanosleep(const struct timespec* duration, struct timespec* left) {
+    return static_cast<int>(Result(p5sys::Call(p5sys::kNanosleep, reinterpret_cast<long>(duration),
+                                               reinterpret_cast<long>(left))));
 }
 
 int flock(int fd, int operation) {

@@ -1,6 +1,9 @@
-// The Windows backend's files: opens shared for reading only, transfers,
-// lengths, the standard handles, and how long a name the system takes.
+// The Windows backend's files: opens shared for reading only, by names it
+// converts to UTF-16 itself, transfers, lengths, the standard handles, and
+// how long a name the system takes.
+#include "runtime/base/text_length.h"
 #include "runtime/os/backend.h"
+#include "runtime/os/win32/wide_names.h"
 #include "runtime/os/win32/win32.h"
 
 namespace os {
@@ -21,25 +24,45 @@ Handle FromNative(HANDLE handle) {
 
 }  // namespace
 
+// One pass in the usual case; the name is measured again only to tell a
+// long name from an ill-formed one.
+Error WidenPath(const char* path, WCHAR (&out)[MAX_PATH]) {
+    static_assert(sizeof(WCHAR) == sizeof(char16_t));
+    std::size_t bytes = TextLength(path);
+    if (ToWide(path, bytes, reinterpret_cast<char16_t*>(out), MAX_PATH) != kNotConvertible) {
+        return 0;
+    }
+    return WideLength(path, bytes) == kNotConvertible ? ERROR_INVALID_NAME
+                                                       : ERROR_FILENAME_EXCED_RANGE;
+}
+
+// The name goes to the system as typed, in UTF-16: CreateFileA would
+// convert it through the ANSI code page, whose best-fit replacements can
+// make it name another file.
 Error backend::OpenExisting(const char* path, Access access, Handle* handle) {
     static constexpr DWORD kDesired[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE};
-    HANDLE file = CreateFileA(path, kDesired[static_cast<int>(access)], FILE_SHARE_READ, nullptr,
+    WCHAR wide[MAX_PATH];
+    if (Error err = WidenPath(path, wide); err != 0) return err;
+    HANDLE file = CreateFileW(wide, kDesired[static_cast<int>(access)], FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
 
-    // Only a disk file can be patched in place: devices such as NUL, CON
-    // and COM1 have no attributes, and their query fails. A directory, or
-    // a read-only file opened for writing, Windows refuses itself; Wine
-    // running as root may not. The basic information is the attributes
-    // alone (the full information would also fetch the volume's serial
-    // number, which costs Wine a dozen round trips to its server).
-    FILE_BASIC_INFO info;
+    // Only a disk file can be patched in place: not a device such as NUL,
+    // CON or COM1, nor a pipe. A directory, or a read-only file opened for
+    // writing, Windows refuses itself; Wine running as root may not. The
+    // calls are those of every Windows since XP; the information also gives
+    // the file's identity, and its length, which holds while it is open.
+    BY_HANDLE_FILE_INFORMATION info;
     Error err = 0;
-    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info)) {
+    if ((::GetFileType(file) & ~FILE_TYPE_REMOTE) != FILE_TYPE_DISK) {
+        err = ERROR_INVALID_FUNCTION;
+    } else if (!GetFileInformationByHandle(file, &info)) {
         err = GetLastError();
-    } else if ((info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-               ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) && access != Access::Read)) {
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+               ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && access != Access::Read)) {
         err = ERROR_ACCESS_DENIED;
+    } else if (!RememberOpened(file, info)) {
+        err = ERROR_TOO_MANY_OPEN_FILES;
     }
     if (err != 0) {
         CloseHandle(file);
@@ -49,10 +72,14 @@ Error backend::OpenExisting(const char* path, Access access, Handle* handle) {
     return 0;
 }
 
+// A launcher may pass a standard handle that the process never received
+// (not inheritable); its number may since have been given to a file opened
+// here, which is then no standard handle of this process.
 Error backend::GetStdHandle(StdStream which, Handle* handle) {
     static constexpr DWORD kWhich[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     HANDLE h = ::GetStdHandle(kWhich[static_cast<int>(which)]);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    if (FindOpened(h) != nullptr) return ERROR_INVALID_HANDLE;
     *handle = FromNative(h);
     return 0;
 }
@@ -65,24 +92,32 @@ Error backend::Read(Handle handle, void* buffer, std::uint32_t size, std::uint32
 }
 
 Error backend::Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
+    if (Opened* file = FindOpened(ToNative(handle))) file->lengthKnown = false;
     DWORD moved = 0;
     if (!WriteFile(ToNative(handle), buffer, size, &moved, nullptr)) return GetLastError();
     *done = moved;
     return 0;
 }
 
-// The standard information: the length (and the same entry point as the
-// attributes, one import fewer).
 Error backend::FileSize(Handle handle, std::uint64_t* size) {
-    FILE_STANDARD_INFO info;
-    if (!GetFileInformationByHandleEx(ToNative(handle), FileStandardInfo, &info, sizeof info)) {
-        return GetLastError();
+    if (Opened* file = FindOpened(ToNative(handle)); file != nullptr && file->lengthKnown) {
+        *size = file->length;
+        return 0;
     }
-    *size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(ToNative(handle), &length)) return GetLastError();
+    *size = static_cast<std::uint64_t>(length.QuadPart);
     return 0;
 }
 
+// Only what OpenExisting opened is closed. A standard handle may be null,
+// or a number this process never received: closing either raises an
+// exception under strict handle checking, and such a number may by then
+// name another handle of the process.
 Error backend::Close(Handle handle) {
+    Opened* file = FindOpened(ToNative(handle));
+    if (file == nullptr) return ERROR_INVALID_HANDLE;
+    file->handle = nullptr;
     return CloseHandle(ToNative(handle)) ? 0 : GetLastError();
 }
 
@@ -95,47 +130,15 @@ FileType backend::GetFileType(Handle handle) {
     }
 }
 
-namespace {
-
-// Bytes of the well-formed UTF-8 sequence at p (1 to 4), or 0. The name's
-// terminating zero is never a continuation byte, so no sequence runs past it.
-unsigned SequenceLength(const unsigned char* p) {
-    unsigned lead = p[0];
-    unsigned length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3
-                    : lead < 0xF5 ? 4 : 0;
-    for (unsigned i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    }
-    // Overlong forms, surrogates, and code points above U+10FFFF.
-    if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F) ||
-        (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) {
-        return 0;
-    }
-    return length;
-}
-
-}  // namespace
-
-// No code page spends less than a byte on a UTF-16 unit, so a name of up to
-// 259 bytes fits without asking which one is active. In UTF-8, the code
-// page the manifest asks for, a four-byte sequence is a surrogate pair and
-// a byte that starts no sequence counts as a unit of its own, never fewer
-// than the system makes of it. Other code pages count bytes, as before the
-// manifest: exact in a single-byte one; in a double-byte one a name of
-// more than 259 bytes is refused even with fewer characters, never cut.
+// Each UTF-16 unit takes at least one byte, so a name of up to 259 bytes
+// fits without counting. An ill-formed name counts as fitting: the open
+// refuses it.
 bool NameWithinLimit(const char* name, std::size_t bytes) {
     constexpr std::size_t kLimit = MAX_PATH - 1;
     static_assert(PathCapacity == 3 * kLimit + 1);
     if (bytes <= kLimit) return true;
-    if (GetACP() != CP_UTF8) return false;
-    auto* p = reinterpret_cast<const unsigned char*>(name);
-    std::size_t units = 0;
-    for (std::size_t i = 0; i < bytes && units <= kLimit;) {
-        unsigned length = SequenceLength(p + i);
-        units += length == 4 ? 2 : 1;
-        i += length == 0 ? 1 : length;
-    }
-    return units <= kLimit;
+    std::size_t units = WideLength(name, bytes);
+    return units == kNotConvertible || units <= kLimit;
 }
 
 }  // namespace os

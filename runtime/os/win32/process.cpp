@@ -3,6 +3,7 @@
 // line, the box for a report, and its end.
 #include "runtime/os/backend.h"
 #include "runtime/os/fpu_x86.h"
+#include "runtime/os/win32/wide_names.h"
 #include "runtime/os/win32/win32.h"
 
 // The loader copies the .tls image for every thread and puts its address at
@@ -30,7 +31,9 @@ PerThread& CurrentPerThread() {
 
 ThreadBlock& CurrentThreadBlock() { return CurrentPerThread().block; }
 
-void StartUp() {}
+// A drive without a medium, or a file whose image cannot be paged in,
+// fails the call instead of stopping the run at a modal box.
+void StartUp() { SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX); }
 
 // kernel32 is called directly: the backend keeps no table of its own.
 void backend::BindOwnCalls() {}
@@ -57,15 +60,44 @@ void ShowErrorBox(const char* text, const char* caption) {
     if (messageBox != nullptr) messageBox(nullptr, text, caption, 0);
 }
 
+namespace {
+
+// The longest text the system keeps for a process (a 16-bit byte count):
+// a command line, a module's path.
+constexpr std::size_t kLongestText = 32767;
+
+}  // namespace
+
+// Fetched in UTF-16 and converted here, as the command line is. Each unit
+// makes at least one byte, so a path of more units than `size` could not
+// fit anyway; a conversion that leaves no room for a zero may not have.
 std::uint32_t ModuleFileName(char* buffer, std::uint32_t size) {
-    return GetModuleFileNameA(nullptr, buffer, size);
+    static constinit char16_t wide[kLongestText + 1] = {};
+    DWORD units = size < kLongestText + 1 ? size : kLongestText + 1;
+    DWORD got = GetModuleFileNameW(nullptr, reinterpret_cast<WCHAR*>(wide), units);
+    if (got == 0) return 0;
+    if (got >= units) return size;  // cut short
+    std::size_t bytes = ToWtf8(wide, got, buffer, size);
+    return bytes == kNotConvertible ? size : static_cast<std::uint32_t>(bytes);
 }
 
-// The system keeps the command line in one place for the whole run, so
-// it is asked for once.
+// Taken in UTF-16 and converted here: GetCommandLineA converts through the
+// ANSI code page, whose best-fit replacements (fullwidth solidus to '/',
+// fullwidth quote to '"') would change what the arguments name and how
+// they split. Converted once, into room for the longest command line with
+// every unit at its three bytes (zero data costs the image nothing).
 const char* CommandLine() {
     static constinit const char* line = nullptr;
-    if (line == nullptr) line = GetCommandLineA();
+    static constinit char text[3 * kLongestText + 1] = {};
+    if (line == nullptr) {
+        auto* wide = reinterpret_cast<const char16_t*>(GetCommandLineW());
+        std::size_t units = 0;
+        while (wide[units] != 0) ++units;
+        // Fits within the system's limit; past it, an empty line asks for
+        // no file rather than a cut one for the wrong file.
+        if (ToWtf8(wide, units, text, sizeof text) == kNotConvertible) text[0] = 0;
+        line = text;
+    }
     return line;
 }
 
