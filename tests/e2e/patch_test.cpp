@@ -4,11 +4,15 @@
 // containing "Windows" need Wine.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +21,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +35,8 @@ namespace {
 
 using testfs::ErrnoText;
 using testfs::Fd;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // ---- Contents (kSource and k800 are in programs.h) ----
 
@@ -120,6 +127,9 @@ enum class HoldKind {
 struct Hold {
     std::string name = {};
     HoldKind kind = HoldKind::None;
+    // Let go this long after the program first tries to open the file;
+    // by default held until the program has ended.
+    std::optional<milliseconds> letGoAfter = std::nullopt;
 };
 
 // The folder's disk.img attached as a loop device, named "@loop" in the
@@ -133,6 +143,10 @@ struct Row {
     // Windows only: the exact command line, given through the launcher and
     // left beside the files as cmdline.bin.
     std::string commandLine = {};
+    bool detached = false;  // with commandLine: no console, null standard handles
+    // Windows only: the program without its manifest, so without the UTF-8
+    // code page, as Windows before 10 1903 runs it.
+    bool withoutManifest = false;
     std::vector<Before> before = {};
     Hold hold = {};
     Loop loop = Loop::None;
@@ -150,6 +164,10 @@ struct Row {
     int status = 0;
     std::optional<int> windowsStatus = std::nullopt;  // under Wine, where it differs
     std::vector<After> after = {};  // every regular file in the folder
+    // The program has ended within this time of its first try to open the
+    // held file, or where none is held its first argument: Wine's start-up,
+    // which can take longer than the wait, does not count.
+    std::optional<milliseconds> within = std::nullopt;
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -163,6 +181,13 @@ const std::vector<Before> kPairForAll = {{"src.bin", kSource, 0666}, {"tgt.bin",
 // A source and an empty target.
 const std::vector<Before> kEmptyTarget = {{"src.bin", kSource}, {"tgt.bin", ""}};
 const std::vector<After> kEmptyTargetUnchanged = {{"src.bin", kSource}, {"tgt.bin", ""}};
+// Another's hold is waited out for about 0.5 s; one of this process's own
+// is refused at once. Bounds from the first try (Row::within), measured at
+// 0.50 to 0.54 s after a wait and under 20 ms without, natively and under
+// Wine, on two cores loaded with two test runs.
+constexpr milliseconds kBriefly{200};   // a hold the program outwaits
+constexpr milliseconds kGivesUp{2000};  // it waited, but not for ever
+constexpr milliseconds kAtOnce{250};    // it did not wait
 constexpr unsigned kNobody = 65534;
 
 const Row kRows[] = {
@@ -205,48 +230,58 @@ const Row kRows[] = {
      .after = kPairUnchanged},
     // One file twice: the first open shares it for reading only.
     {.name = "same_source_twice", .args = {"src.bin", "src.bin"}, .before = kPair,
-     .expected = kCantFind2nd, .after = kPairUnchanged},
+     .expected = kCantFind2nd, .after = kPairUnchanged, .within = kAtOnce},
     {.name = "same_target_twice", .args = {"tgt.bin", "tgt.bin"}, .before = kPair,
-     .expected = kCantFind2nd, .after = kPairUnchanged},
+     .expected = kCantFind2nd, .after = kPairUnchanged, .within = kAtOnce},
     {.name = "same_file_by_two_spellings", .args = {"src.bin", "dir/../src.bin"},
      .before = {{"src.bin", kSource}, {"tgt.bin", k800}, {.name = "dir", .folder = true}},
-     .expected = kCantFind2nd, .after = kPairUnchanged},
+     .expected = kCantFind2nd, .after = kPairUnchanged, .within = kAtOnce},
     {.name = "hard_link_to_first_source", .args = {"src.bin", "src.link"},
      .before = {{"src.bin", kSource}, {.name = "src.link", .linkTo = "src.bin"}},
-     .expected = kCantFind2nd, .after = {{"src.bin", kSource}, {"src.link", kSource}}},
+     .expected = kCantFind2nd, .after = {{"src.bin", kSource}, {"src.link", kSource}},
+     .within = kAtOnce},
     {.name = "hard_link_to_first_target", .args = {"tgt.link", "tgt.bin"},
      .before = {{"tgt.bin", k800}, {.name = "tgt.link", .linkTo = "tgt.bin"}},
-     .expected = kCantFind2nd, .after = {{"tgt.bin", k800}, {"tgt.link", k800}}},
+     .expected = kCantFind2nd, .after = {{"tgt.bin", k800}, {"tgt.link", k800}},
+     .within = kAtOnce},
     // Held by another process. Locks natively only: Wine does not see them.
     {.name = "first_locked_exclusive", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPair, .hold = {"src.bin", HoldKind::FlockExclusive}, .expected = kCantFind1st,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "second_locked_exclusive", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPair, .hold = {"tgt.bin", HoldKind::FlockExclusive}, .expected = kCantFind2nd,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "first_locked_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
      .before = kPair, .hold = {"tgt.bin", HoldKind::FlockShared}, .expected = kCantFind1st,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "second_locked_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
      .before = kPair, .hold = {"src.bin", HoldKind::FlockShared}, .expected = kCantFind2nd,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "first_held_open_for_writing", .args = {"src.bin", "tgt.bin"},
      .before = kPair, .hold = {"src.bin", HoldKind::OpenForWriting}, .expected = kCantFind1st,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "second_held_open_for_writing", .args = {"src.bin", "tgt.bin"}, .before = kPair,
      .hold = {"tgt.bin", HoldKind::OpenForWriting}, .expected = kCantFind2nd,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     // Any other open is in use: a reader, a lock that flock cannot see, a
     // mapping whose descriptor was closed.
     {.name = "source_held_open_for_reading", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
      .before = kPair, .hold = {"src.bin", HoldKind::OpenForReading}, .expected = kCantFind2nd,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "target_under_ofd_lock", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPair, .hold = {"tgt.bin", HoldKind::OfdLock}, .expected = kCantFind2nd,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
     {.name = "target_mapped_shared", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
      .before = kPair, .hold = {"tgt.bin", HoldKind::MappedShared}, .expected = kCantFind1st,
-     .after = kPairUnchanged},
+     .after = kPairUnchanged, .within = kGivesUp},
+    // A hold let go a moment after the program's first try is waited out.
+    {.name = "target_held_briefly_then_patched", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .hold = {"tgt.bin", HoldKind::OpenForWriting, kBriefly}, .expected = kOk,
+     .after = kPairPatched, .within = kGivesUp},
+    {.name = "source_read_briefly_then_patched", .build = Build::Native,
+     .args = {"tgt.bin", "src.bin"}, .before = kPair,
+     .hold = {"src.bin", HoldKind::OpenForReading, kBriefly}, .expected = kOk,
+     .after = kPairPatched, .within = kGivesUp},
     // The program's own standard handles count; the refusal lands where
     // the shell sent it, as on Windows, and nothing is patched.
     {.name = "stdout_appended_to_target", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
@@ -273,7 +308,11 @@ const Row kRows[] = {
      .asNobody = true, .expected = kCantFind2nd, .after = kPairUnchanged},
     {.name = "without_lease_target_locked", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPairForAll, .hold = {"tgt.bin", HoldKind::FlockShared}, .asNobody = true,
-     .expected = kCantFind2nd, .after = kPairUnchanged},
+     .expected = kCantFind2nd, .after = kPairUnchanged, .within = kGivesUp},
+    {.name = "without_lease_target_locked_briefly", .build = Build::Native,
+     .args = {"src.bin", "tgt.bin"}, .before = kPairForAll,
+     .hold = {"tgt.bin", HoldKind::FlockExclusive, kBriefly}, .asNobody = true, .expected = kOk,
+     .after = kPairPatched, .within = kGivesUp},
 
     // Only what can be patched in place opens: a regular file, or a disk
     // that nothing has mounted; nothing is written to anything else.
@@ -401,6 +440,25 @@ const Row kRows[] = {
      .args = {Backslashed(kCyrillicPath), "src.bin"},
      .before = {{"src.bin", kSource}, {kCyrillicPath, k800}}, .expected = kOk,
      .after = {{"src.bin", kSource}, {kCyrillicPath, Patched(k800)}}},
+    // Look-alikes name themselves, also where the code page is an ANSI one
+    // whose best fit makes U+FF0F '/' and U+FF02 '"'.
+    {.name = "fullwidth_solidus_names_no_other_file", .build = Build::Windows,
+     .args = {"src.bin", "a／b"}, .withoutManifest = true,
+     .before = {{"src.bin", kSource}, {"a/b", k800}}, .expected = kCantFind2nd,
+     .after = {{"src.bin", kSource}, {"a/b", k800}}},
+    {.name = "fullwidth_quotes_name_no_other_file", .build = Build::Windows,
+     .args = {"src.bin", "＂tgt.bin＂"}, .withoutManifest = true, .before = kPair,
+     .expected = kCantFind2nd, .after = kPairUnchanged},
+    {.name = "fullwidth_solidus_name_is_patched", .build = Build::Windows,
+     .args = {"src.bin", "a／b"}, .withoutManifest = true,
+     .before = {{"src.bin", kSource}, {"a/b", k800}, {"a／b", k800}}, .expected = kOk,
+     .after = {{"src.bin", kSource}, {"a/b", k800}, {"a／b", Patched(k800)}}},
+    {.name = "fullwidth_solidus_with_manifest", .build = Build::Windows,
+     .args = {"src.bin", "a／b"}, .before = {{"src.bin", kSource}, {"a/b", k800}},
+     .expected = kCantFind2nd, .after = {{"src.bin", kSource}, {"a/b", k800}}},
+    {.name = "fullwidth_quotes_with_manifest", .build = Build::Windows,
+     .args = {"src.bin", "＂tgt.bin＂"}, .before = kPair, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
 
     // Run-time errors after both files were opened. A file-size limit: the
     // one write comes back short, or fails whole. Not under Wine: the limit
@@ -441,6 +499,11 @@ const Row kRows[] = {
     {.name = "stdout_closed_target_first", .args = {"tgt.bin", "src.bin"}, .before = kPair,
      .out = StdoutMode::Closed, .expected = "", .status = 103, .windowsStatus = 0,
      .after = kPairPatched},
+    // A detached process's standard handles are null: none is closed or
+    // written, the file is patched, and the lost line is error 103.
+    {.name = "detached_patches_without_output", .build = Build::Windows,
+     .commandLine = "prog src.bin tgt.bin", .detached = true, .before = kPair, .expected = "",
+     .status = 103, .after = kPairPatched},
     {.name = "stdin_closed", .args = {"src.bin", "tgt.bin"}, .before = kPair,
      .in = StdinMode::Closed, .expected = kOk, .after = kPairPatched},
     {.name = "stdin_closed_target_first", .args = {"tgt.bin", "src.bin"}, .before = kPair,
@@ -627,45 +690,81 @@ RunOptions WineLocale(RunOptions options) {
 
 // A Wine process with `name` open for writing: the outer cmd opens it for
 // appending as the standard error of the inner one, which then says so and
-// waits in find for the end of its standard input.
+// waits in cmd's own `set /p` (no program to start) for its standard input.
 void HoldOpenUnderWine(const std::string& folder, const std::string& name,
                        std::unique_ptr<BackgroundProgram>& holder) {
     RunOptions options;
     options.workDir = folder;
     options.timeout = std::chrono::seconds(30);
-    holder = std::make_unique<BackgroundProgram>(
-        WineCommand("cmd", {"/c", "cmd", "/c", "echo", "ready^&", "find", "\"zz\"",
-                            "2>>" + name}),
-        WineLocale(options));
+    // Wine's 64-bit cmd for either build: the server holds the file against
+    // any process, and a 32-bit one may run emulated, too slow to let go.
+    std::vector<std::string> command = WineCommand(
+        "cmd", {"/c", "cmd", "/c", "echo", "ready^&", "set", "/p", "x=", "2>>" + name});
+    std::replace(command.begin(), command.end(), std::string("--32"), std::string("--64"));
+    holder = std::make_unique<BackgroundProgram>(command, WineLocale(options));
     ASSERT_EQ(holder->failure(), "");
     ASSERT_TRUE(holder->WaitForOutput("ready", std::chrono::seconds(30)))
         << "the holder never opened the file; said " << Visible(holder->out());
 }
 
-// Holds a row's file (see HoldKind) from Take until Release; the
-// program's open must not wait.
+// Holds a row's file (see HoldKind) from Take until Release, or until
+// a while after the program's first try at it (Watch).
 class Holder {
 public:
-    ~Holder() { Unmap(); }
+    ~Holder() { Release(); }
     void Take(bool windows, int root, const std::string& folder, const Hold& hold);
+    // Notes when `path` is next opened: the program's first try at it,
+    // refused or not (a lease, a lock or Wine's sharing check comes after
+    // the open inotify sees; a watcher woken late under load only eases a
+    // bound). Lets go `letGoAfter` later, if given.
+    void Watch(const std::string& path, std::optional<milliseconds> letGoAfter);
+    // Lets go now, if not yet; safe to call again.
     void Release() {
+        if (watcher_.joinable()) {
+            std::uint64_t one = 1;
+            EXPECT_EQ(write(stop_.get(), &one, sizeof one), 8) << ErrnoText("eventfd");
+            watcher_.join();
+        }
+        LetGo();
+    }
+    // After Release: when the watched file was first opened, if it was.
+    std::optional<Clock::time_point> firstTry() const { return firstTry_; }
+
+private:
+    void LetGo() {
         if (wine_) {
             RunResult held = wine_->Stop();
             EXPECT_TRUE(held.exited) << "holder: " << Describe(held);
+            wine_.reset();
         }
         fd_.Reset();
-        Unmap();
-    }
-
-private:
-    void Unmap() {
         if (mapping_ != MAP_FAILED) munmap(mapping_, 4096);
         mapping_ = MAP_FAILED;
     }
     Fd fd_;
     std::unique_ptr<BackgroundProgram> wine_;
     void* mapping_ = MAP_FAILED;
+    Fd stop_;
+    std::thread watcher_;
+    std::optional<Clock::time_point> firstTry_;
 };
+
+void Holder::Watch(const std::string& path, std::optional<milliseconds> letGoAfter) {
+    Fd watch(inotify_init1(IN_CLOEXEC));
+    ASSERT_GE(inotify_add_watch(watch.get(), path.c_str(), IN_OPEN), 0) << ErrnoText("inotify");
+    stop_.Reset(eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(stop_.valid()) << ErrnoText("eventfd");
+    watcher_ = std::thread([this, letGoAfter, watch = std::move(watch)] {
+        pollfd events[] = {{watch.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
+        while (poll(events, 2, -1) < 0 && errno == EINTR) {
+        }
+        if (events[0].revents == 0) return;
+        firstTry_ = Clock::now();
+        if (!letGoAfter) return;
+        std::this_thread::sleep_for(*letGoAfter);
+        LetGo();
+    });
+}
 
 void Holder::Take(bool windows, int root, const std::string& folder, const Hold& hold) {
     const char* name = hold.name.c_str();
@@ -748,8 +847,13 @@ RunResult RunPatch(bool windows, const Row& row, const std::string& folder,
     // Run as root, the tests become nobody; run by an unprivileged
     // user, they check what that user gets (a lease on files it owns).
     if (row.asNobody && geteuid() == 0) options.user = kNobody;
-    if (!row.commandLine.empty()) return Run(true, "launch", {}, WineLocale(options));
-    return Run(windows, "patch500", args, windows ? WineLocale(options) : options);
+    if (!row.commandLine.empty()) {
+        return Run(true, "launch", row.detached ? std::vector<std::string>{"detached"}
+                                                : std::vector<std::string>{},
+                   WineLocale(options));
+    }
+    const char* program = row.withoutManifest ? "patch500_nomanifest" : "patch500";
+    return Run(windows, program, args, windows ? WineLocale(options) : options);
 }
 
 // Its exit status and standard output, less Wine's cursor codes.
@@ -793,11 +897,23 @@ void RunRow(bool windows, const Row& row) {
 
         Holder holder;
         ASSERT_NO_FATAL_FAILURE(holder.Take(windows, root.get(), dir.path(), row.hold));
+        if (row.within || row.hold.letGoAfter) {
+            std::string watched = row.hold.name.empty() ? args.at(0) : row.hold.name;
+            ASSERT_NO_FATAL_FAILURE(holder.Watch(dir.Path(watched), row.hold.letGoAfter));
+        }
+        const Clock::time_point started = Clock::now();
         RunResult result = RunPatch(windows, row, dir.path(), args);
+        const Clock::time_point ended = Clock::now();
         holder.Release();
         disk.Detach();
 
         ASSERT_NO_FATAL_FAILURE(ExpectEnding(windows, row, result));
+        if (row.within) {
+            auto took = std::chrono::duration_cast<milliseconds>(
+                ended - holder.firstTry().value_or(started));
+            EXPECT_LE(took, *row.within) << "ended " << took.count() << " ms after "
+                << (holder.firstTry() ? "its first try at the file" : "its start");
+        }
         ExpectFiles(root.get(), before, after);
     }
     EXPECT_FALSE(std::filesystem::exists(folderPath)) << "left behind: " << folderPath;

@@ -2,13 +2,30 @@
 // an exact command line, read byte for byte from the file cmdline.bin in
 // the current folder, and exits with its exit code. Wine would re-quote
 // any command line given to it from Linux; this keeps tabs, quotes and
-// bytes above 127 exactly as written.
+// bytes above 127 exactly as written. Given the argument "detached", it
+// starts patch500.exe as a detached process instead, with no console and
+// no handles of its own: its standard handles are null.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace {
 
 [[noreturn]] void Fail(UINT code) { ExitProcess(code); }
+
+// Whether the launcher's own command line, past its program name, is
+// "detached".
+bool Detached() {
+    const char* at = GetCommandLineA();
+    for (bool quoted = false; *at != 0 && (quoted || (*at != ' ' && *at != '\t')); ++at) {
+        if (*at == '"') quoted = !quoted;
+    }
+    while (*at == ' ' || *at == '\t') ++at;
+    const char word[] = "detached";
+    for (const char* c = word; *c != 0; ++c, ++at) {
+        if (*at != *c) return false;
+    }
+    return *at == 0 || *at == ' ';
+}
 
 }  // namespace
 
@@ -29,15 +46,18 @@ extern "C" __attribute__((force_align_arg_pointer, noreturn, used)) void Patch50
     const char name[] = "patch500.exe";
     for (DWORD i = 0; i < sizeof name; ++i) program[n + i] = name[i];
 
+    bool detached = Detached();
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    if (!detached) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(program, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessA(program, commandLine, nullptr, nullptr, !detached,
+                        detached ? DETACHED_PROCESS : 0, nullptr, nullptr, &startup, &process)) {
         Fail(253);
     }
     WaitForSingleObject(process.hProcess, INFINITE);
