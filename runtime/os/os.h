@@ -82,7 +82,7 @@ struct Calls {
     // handle is. False when the name cannot be looked up.
     bool (*HeldHere)(const char* path);
 
-    // Waits `milliseconds` (a signal may end it early).
+    // Waits `milliseconds`, less than a second (a signal may end it early).
     void (*Pause)(std::uint32_t milliseconds);
 
     // Address space for the heap: reserve a region, commit pages of it

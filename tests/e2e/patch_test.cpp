@@ -295,7 +295,8 @@ const Row kRows[] = {
      .outFile = "tgt.bin",
      .after = {{"src.bin", kSource}, {"tgt.bin", kCantFind2nd + k800.substr(kCantFind2nd.size())}}},
     {.name = "stdin_from_target", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
-     .before = kPair, .inFile = "tgt.bin", .expected = kCantFind2nd, .after = kPairUnchanged},
+     .before = kPair, .inFile = "tgt.bin", .expected = kCantFind2nd, .after = kPairUnchanged,
+     .within = kAtOnce},
     // Without a lease: flock and the standard handles still refuse.
     {.name = "without_lease_patches", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPairForAll, .asNobody = true, .expected = kOk, .after = kPairPatched},
@@ -305,7 +306,7 @@ const Row kRows[] = {
      .after = {{"src.bin", kSource}, {"tgt.bin", k800 + kCantFind2nd}}},
     {.name = "without_lease_stdin_from_source", .build = Build::Native,
      .args = {"tgt.bin", "src.bin"}, .before = kPairForAll, .inFile = "src.bin",
-     .asNobody = true, .expected = kCantFind2nd, .after = kPairUnchanged},
+     .asNobody = true, .expected = kCantFind2nd, .after = kPairUnchanged, .within = kAtOnce},
     {.name = "without_lease_target_locked", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
      .before = kPairForAll, .hold = {"tgt.bin", HoldKind::FlockShared}, .asNobody = true,
      .expected = kCantFind2nd, .after = kPairUnchanged, .within = kGivesUp},

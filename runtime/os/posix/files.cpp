@@ -44,20 +44,14 @@ namespace {
 constinit unsigned closedStandard = 0;
 constinit bool standardTaken = false;
 
-// What each low descriptor holds as OpenExisting opened it: the file's
-// identity, for telling a hold of this process's own from another's, and
-// the length of a regular file. From the open on the file is held against
-// every other open, so the length query need not ask the system again; a
-// write forgets it, a close forgets both.
+// The low descriptors OpenExisting opened, and the length each one's
+// regular file had then: from the open on the file is held against every
+// other open, so the length query need not ask the system again. A write
+// forgets the length, a close both.
 constexpr int kTracked = 16;
-struct Opened {
-    dev_t device;
-    ino_t inode;
-    std::uint64_t length;
-};
-constinit Opened opened[kTracked] = {};
-constinit std::uint32_t identityKnown = 0;  // bit per descriptor
-constinit std::uint32_t lengthKnown = 0;
+constinit std::uint64_t knownLength[kTracked] = {};
+constinit std::uint32_t lengthKnown = 0;  // bit per descriptor
+constinit std::uint32_t openedHere = 0;   // bit per descriptor
 
 void ForgetLength(int fd) {
     if (fd >= 0 && fd < kTracked) lengthKnown &= ~(1u << fd);
@@ -65,11 +59,13 @@ void ForgetLength(int fd) {
 
 void Forget(int fd) {
     ForgetLength(fd);
-    if (fd >= 0 && fd < kTracked) identityKnown &= ~(1u << fd);
+    if (fd >= 0 && fd < kTracked) openedHere &= ~(1u << fd);
 }
 
-bool SameFile(const struct stat& a, dev_t device, ino_t inode) {
-    return a.st_dev == device && a.st_ino == inode;
+// Whether descriptor fd, if open, is the file `file` describes.
+bool IsOpenOn(int fd, const struct stat& file) {
+    struct stat st;
+    return posixCalls.Fstat(fd, &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
 }
 
 Error OccupyWithNull(int fd) {
@@ -92,10 +88,7 @@ Error OccupyWithNull(int fd) {
 // program's own standard handles count as other opens of it.
 bool IsStandardHandle(const struct stat& file) {
     for (int fd = 0; fd <= 2; ++fd) {
-        struct stat st;
-        if (posixCalls.Fstat(fd, &st) == 0 && SameFile(st, file.st_dev, file.st_ino)) {
-            return true;
-        }
+        if (IsOpenOn(fd, file)) return true;
     }
     return false;
 }
@@ -182,8 +175,8 @@ Error backend::OpenExisting(const char* path, Access access, Handle* handle) {
         return err;
     }
     if (fd < kTracked) {
-        opened[fd] = {st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size)};
-        identityKnown |= 1u << fd;
+        knownLength[fd] = static_cast<std::uint64_t>(st.st_size);
+        openedHere |= 1u << fd;
         if (S_ISREG(st.st_mode)) lengthKnown |= 1u << fd;
     }
     *handle = static_cast<Handle>(fd);
@@ -219,7 +212,7 @@ Error backend::Write(Handle handle, const void* buffer, std::uint32_t size, std:
 Error backend::FileSize(Handle handle, std::uint64_t* size) {
     int fd = static_cast<int>(handle);
     if (fd >= 0 && fd < kTracked && (lengthKnown & (1u << fd))) {
-        *size = opened[fd].length;
+        *size = knownLength[fd];
         return 0;
     }
     struct stat st;
@@ -256,20 +249,19 @@ FileType backend::GetFileType(Handle handle) {
     return FileType::Unknown;
 }
 
+// The standard handles, and the files OpenExisting opened.
 bool backend::HeldHere(const char* path) {
     struct stat named;
     if (posixCalls.Stat(path, &named) != 0) return false;
     for (int fd = 0; fd < kTracked; ++fd) {
-        if ((identityKnown & (1u << fd)) && SameFile(named, opened[fd].device, opened[fd].inode)) {
-            return true;
-        }
+        if ((fd <= 2 || (openedHere & (1u << fd))) && IsOpenOn(fd, named)) return true;
     }
-    return IsStandardHandle(named);
+    return false;
 }
 
+// Pauses are under a second.
 void backend::Pause(std::uint32_t milliseconds) {
-    struct timespec duration = {static_cast<time_t>(milliseconds / 1000),
-                                static_cast<long>(milliseconds % 1000) * 1000000L};
+    struct timespec duration = {0, static_cast<long>(milliseconds) * 1000000L};
     posixCalls.Nanosleep(&duration, nullptr);
 }
 
