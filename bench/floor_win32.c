@@ -7,13 +7,14 @@ static char buffer[500];
 
 void __stdcall FloorEntry(void) {
     DWORD moved;
-    LARGE_INTEGER size;
-    HANDLE source = CreateFileA("src.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0,
+    BY_HANDLE_FILE_INFORMATION info; /* the length, and what may be written */
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    HANDLE source = CreateFileW(L"src.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
-    HANDLE target = CreateFileA("tgt.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0,
+    HANDLE target = CreateFileW(L"tgt.bin", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
-    GetFileSizeEx(source, &size);
-    GetFileSizeEx(target, &size);
+    GetFileInformationByHandle(source, &info);
+    GetFileInformationByHandle(target, &info);
     ReadFile(source, buffer, 500, &moved, 0);
     WriteFile(target, buffer, 500, &moved, 0);
     CloseHandle(source);
