@@ -55,6 +55,12 @@ void RunPatchCommand() {
     ArgString(2, argument);
     OpenArgument(SecondFile, argument);
     if (TakeIoStatus() != 0) FailWith(kCantFindSecond);
+    // While the second file was waited for, the first name may have passed
+    // to a new file saved over it, or gone: the file held is not the one named.
+    if (WaitedForHold(SecondFile)) {
+        RecheckName(FirstFile);
+        if (TakeIoStatus() != 0) FailWith(kCantFindFirst);
+    }
 
     // Full lengths: a file of 4 GiB + 500 bytes is not a 500-byte file.
     std::uint64_t firstLength = FileLength(FirstFile);

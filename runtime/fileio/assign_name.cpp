@@ -23,6 +23,8 @@ void AssignName(FileHead& file, const char* name) {
 
     file.PathName[0] = 0;
     file.PathTooLong = false;
+    file.Written = false;
+    file.WaitedForHold = false;
     file.LongPathName = nullptr;
     std::size_t length = name != nullptr ? TextLength(name) : 0;
     if (length >= os::PathCapacity) {

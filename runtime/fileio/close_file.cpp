@@ -19,9 +19,18 @@ void CloseFileVar(FileHead& file) {
 }
 
 // The state changes first, so the record is closed even if the system
-// reports a failure.
+// reports a failure. What was written goes to stable storage before the
+// handle is let go: a write-back failure is this close's, and the handle
+// is released all the same.
 std::uint32_t CloseHandleRoutine(FileHead& file) {
     file.State = StateClosed;
+    if (file.Written) {
+        file.Written = false;
+        if (os::Error error = os::sys.FlushToDisk(file.SysHandle)) {
+            os::sys.Close(file.SysHandle);
+            return error;
+        }
+    }
     return os::sys.Close(file.SysHandle);
 }
 

@@ -50,6 +50,12 @@ struct FileHead {
     // Set when the bound name is longer than the system takes: every open
     // then fails rather than reach a file named by a truncated prefix.
     bool PathTooLong;
+    // Set by a write since the open: the close then takes the data through
+    // to stable storage first, and a read-only use costs nothing.
+    bool Written;
+    // Set when the open had to wait out another program's hold: meanwhile
+    // an earlier-opened file's name may have passed to another file.
+    bool WaitedForHold;
     // A name too long for PathName, up to the system's limit, is kept whole
     // in a block of the runtime's heap that the record owns; null otherwise.
     // So a record stays small, and a run's records share one page.

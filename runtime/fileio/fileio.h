@@ -21,6 +21,13 @@ void AssignName(FileHead& file, const char* name);
 void OpenExisting(FileVar& file, std::uint32_t recordSize);
 void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind);
 
+// Whether the last open of `file` had to wait out another program's hold.
+inline bool WaitedForHold(const FileVar& file) { return file.WaitedForHold; }
+
+// Stores a code when the record's name no longer names the file it has
+// open (renamed over, or removed), or 103 when it is not open.
+void RecheckName(FileVar& file);
+
 // One system transfer of count records. With `moved`, it receives the
 // whole records moved; without, fewer than count is a short read (100) or
 // short write (101). Result: records moved, 0 after any failure.

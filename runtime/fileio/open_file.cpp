@@ -16,9 +16,11 @@ constexpr os::Access kAccessOfKind[] = {os::Access::Read, os::Access::Write, os:
 // once: no pause would release it.
 constexpr std::uint16_t kHoldPausesMs[] = {10, 20, 40, 80, 150, 200};
 
-os::Error OpenWaitingOutBriefHold(const char* name, os::Access access, os::Handle* handle) {
+os::Error OpenWaitingOutBriefHold(FileVar& file, const char* name, os::Access access,
+                                  os::Handle* handle) {
     os::Error error = os::sys.OpenExisting(name, access, handle);
     if (error == 0 || !os::IsSharingError(error) || os::sys.HeldHere(name)) return error;
+    file.WaitedForHold = true;
     for (std::uint16_t pause : kHoldPausesMs) {
         os::sys.Pause(pause);
         error = os::sys.OpenExisting(name, access, handle);
@@ -42,6 +44,8 @@ void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind) 
     file.RecordSize = recordSize;
     file.CloseRoutine = CloseHandleRoutine;
     file.TransferRoutine = NoOpRoutine;
+    file.Written = false;
+    file.WaitedForHold = false;
 
     os::Handle handle = os::InvalidHandle;
     os::Error error;
@@ -50,7 +54,7 @@ void OpenWithAccess(FileVar& file, std::uint32_t recordSize, std::uint8_t kind) 
         error = os::NameTooLongError;
     } else if (const char* name = BoundName(file); name[0] != 0) {
         file.State = kStateOfKind[kind];
-        error = OpenWaitingOutBriefHold(name, kAccessOfKind[kind], &handle);
+        error = OpenWaitingOutBriefHold(file, name, kAccessOfKind[kind], &handle);
     } else {
         // A standard handle is never closed by its record.
         file.CloseRoutine = NoOpRoutine;

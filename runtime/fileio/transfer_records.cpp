@@ -21,6 +21,7 @@ std::uint32_t TransferRecords(FileVar& file, Direction direction, void* buffer,
     std::uint32_t recordSize = file.RecordSize != 0 ? file.RecordSize : 1;
     std::uint32_t bytes = count * recordSize;
     std::uint32_t done = 0;
+    if (direction == Direction::Write) file.Written = true;
     os::Error error = direction == Direction::Read
                           ? os::sys.Read(file.SysHandle, buffer, bytes, &done)
                           : os::sys.Write(file.SysHandle, buffer, bytes, &done);

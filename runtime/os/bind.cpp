@@ -14,9 +14,11 @@ void BindSystemCalls() {
     sys.Read = backend::Read;
     sys.Write = backend::Write;
     sys.FileSize = backend::FileSize;
+    sys.FlushToDisk = backend::FlushToDisk;
     sys.Close = backend::Close;
     sys.GetFileType = backend::GetFileType;
     sys.HeldHere = backend::HeldHere;
+    sys.NamesOpenFile = backend::NamesOpenFile;
     sys.Pause = backend::Pause;
     sys.Reserve = backend::Reserve;
     sys.Commit = backend::Commit;

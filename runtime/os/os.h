@@ -63,11 +63,19 @@ struct Calls {
     Error (*GetStdHandle)(StdStream which, Handle* handle);
 
     // Exactly one system transfer; *done receives the bytes moved on success.
+    // A write that a non-blocking pipe or terminal cannot take now (EAGAIN,
+    // the flag being the pipe's, set by whoever made it) waits until it can.
     Error (*Read)(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* done);
     Error (*Write)(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done);
 
     // Full 64-bit length of an open file.
     Error (*FileSize)(Handle handle, std::uint64_t* size);
+
+    // Takes what was written to the file through to stable storage, the
+    // device's own write cache included (posix: fdatasync; win32:
+    // FlushFileBuffers), and reports a write-back failure the system found
+    // only now: EIO, ENOSPC, EDQUOT; ERROR_DISK_FULL and the like.
+    Error (*FlushToDisk)(Handle handle);
 
     // Releases a handle OpenExisting gave. A standard handle is never
     // released: win32 leaves it as it is (ERROR_INVALID_HANDLE), posix
@@ -81,6 +89,12 @@ struct Calls {
     // OpenExisting opened and Close has not released, or what a standard
     // handle is. False when the name cannot be looked up.
     bool (*HeldHere)(const char* path);
+
+    // Whether `path` still names the file open on `handle`: 0, or ENOENT
+    // on posix when it names another file or nothing (or the lookup's own
+    // code). win32 answers 0 without a call: no open here shares deletion,
+    // so the name of an open file can be neither removed nor replaced.
+    Error (*NamesOpenFile)(const char* path, Handle handle);
 
     // Waits `milliseconds`, less than a second (a signal may end it early).
     void (*Pause)(std::uint32_t milliseconds);

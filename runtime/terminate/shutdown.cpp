@@ -33,7 +33,15 @@ void Shutdown(std::uint32_t status) {
     ExitStatus = status;
     if (ErrorSite != 0) ReportRunTimeError();
     CloseFileVar(ConsoleIn);
+    // Output to a file or a pipe goes out here. If it is lost (a full disk,
+    // a reader gone), a run that would end with 0 ends with the write's
+    // code: an unheard "Ok" is no success. Codes recorded before are not
+    // looked at, and a run-time error keeps its number.
+    bool outputOpen = ConsoleOut.State == StateOutput;
+    TakeIoStatus();
     CloseFileVar(ConsoleOut);
+    std::uint32_t lost = TakeIoStatus();
+    if (ExitStatus == 0 && outputOpen) ExitStatus = lost;
     HeapReleaseAll();
     if (TopLevelRegistration != nullptr) os::RemoveTopLevelHandler(*TopLevelRegistration);
     os::ExitProcess(ExitStatus);

@@ -34,11 +34,15 @@ std::uint32_t TextDeviceOpen(FileHead& file) {
 }
 
 // The buffered bytes are given up before the system call, whatever it
-// reports, so a failed write never repeats them.
+// reports, so a failed write never repeats them. A write that took only
+// part of them (a disk filling up) has lost the rest: a short write.
 std::uint32_t TextDeviceWrite(FileHead& file) {
     std::int32_t n = file.BufferPosition;
     if (n <= 0) return 0;
     file.BufferPosition = 0;
     std::uint32_t written = 0;
-    return os::sys.Write(file.SysHandle, file.BufferAddress, static_cast<std::uint32_t>(n), &written);
+    auto bytes = static_cast<std::uint32_t>(n);
+    os::Error error = os::sys.Write(file.SysHandle, file.BufferAddress, bytes, &written);
+    if (error != 0) return error;
+    return written == bytes ? 0 : StatusShortWrite;
 }

@@ -4,9 +4,9 @@ namespace fake {
 
 namespace {
 
-constexpr const char* kNames[kCallKinds] = {"OpenExisting", "GetStdHandle", "Read",    "Write",
-                                             "FileSize",     "Close",        "Reserve", "Commit",
-                                             "Release",      "GetFileType",  "HeldHere", "Pause"};
+constexpr const char* kNames[kCallKinds] = {
+    "OpenExisting", "GetStdHandle", "Read",    "Write",   "FileSize",    "FlushToDisk", "NamesOpenFile",
+    "Close",        "Reserve",      "Commit",  "Release", "GetFileType", "HeldHere",    "Pause"};
 
 constinit const Plan* plan = nullptr;  // set before any wrapper is reached
 constinit Watcher watcher = nullptr;
@@ -62,6 +62,16 @@ os::Error FileSize(os::Handle handle, std::uint64_t* size) {
     return Passes({.call = kFileSize, .handle = handle}) ? below.FileSize(handle, size) : plan->code;
 }
 
+os::Error FlushToDisk(os::Handle handle) {
+    return Passes({.call = kFlushToDisk, .handle = handle}) ? below.FlushToDisk(handle) : plan->code;
+}
+
+os::Error NamesOpenFile(const char* path, os::Handle handle) {
+    return Passes({.call = kNamesOpenFile, .path = path, .handle = handle})
+               ? below.NamesOpenFile(path, handle)
+               : plan->code;
+}
+
 os::Error Close(os::Handle handle) {
     return Passes({.call = kClose, .handle = handle}) ? below.Close(handle) : plan->code;
 }
@@ -103,8 +113,8 @@ void InstallDouble(const os::Calls& table, const Plan& newPlan, Watcher newWatch
     watcher = newWatcher;
     for (std::uint32_t& n : counted) n = 0;
     // In the table's order: a slot added to it fails the build here.
-    os::sys = {OpenExisting, GetStdHandle, Read,     Write, FileSize, Close,
-               GetFileType,  HeldHere,     Pause,    Reserve, Commit, Release};
+    os::sys = {OpenExisting, GetStdHandle, Read,          Write, FileSize, FlushToDisk, Close,
+               GetFileType,  HeldHere,     NamesOpenFile, Pause, Reserve,  Commit,      Release};
 }
 
 }  // namespace fake

@@ -14,8 +14,9 @@ namespace fake {
 // GetFileType and those after it answer no error: no plan spoils them,
 // nor counts them among all calls.
 enum Call : std::uint32_t {
-    kOpenExisting, kGetStdHandle, kRead, kWrite, kFileSize, kClose, kReserve, kCommit, kRelease,
-    kGetFileType, kHeldHere, kPause, kCallKinds, kAnyCall = kCallKinds,
+    kOpenExisting, kGetStdHandle, kRead, kWrite, kFileSize, kFlushToDisk, kNamesOpenFile, kClose,
+    kReserve, kCommit, kRelease, kGetFileType, kHeldHere, kPause, kCallKinds,
+    kAnyCall = kCallKinds,
 };
 const char* CallName(Call call);  // not kAnyCall
 
@@ -38,7 +39,7 @@ struct Seen {
     Call call = kAnyCall;
     std::uint32_t ordinal = 0;  // among the calls of its name
     Verdict verdict = Verdict::Pass;
-    const char* path = nullptr;  // OpenExisting, HeldHere
+    const char* path = nullptr;  // OpenExisting, HeldHere, NamesOpenFile
     os::Access access = os::Access::Read;
     os::StdStream stream = os::StdStream::Input;  // GetStdHandle
     os::Handle handle = 0;                        // the file and handle calls

@@ -89,8 +89,8 @@ enum class Ends {
     Reported,     // run-time error numbered with the injected code
     ShortRead,    // run-time error 100
     ShortWrite,   // run-time error 101
-    LineLost,     // exit 0, nothing on standard output: the line was in the failed write
-    LineCut,      // exit 0, the line less its last byte: a short console write is not checked
+    LineLost,     // nothing on standard output, the failed write's code as exit status
+    LineCut,      // the line less its last byte, and a short write's 101 as exit status
     OpenRetried,  // one failed open of standard output: the line's text is lost
                   // (105), the line end opens it anew and goes out, then the report
     NoStdout,     // standard output taken as closed: run-time error 103, no line
@@ -99,12 +99,14 @@ enum class Ends {
 enum class TargetAfter { Untouched, Patched, First499Patched };
 
 // One call of a flow, by name and ordinal among calls of that name
-// (0: any ordinal), and what its failure leads to.
+// (0: any ordinal), and what its failure leads to. A flush is checked with
+// the close of the target, and reports that close's site.
 struct Point {
     const char* call;
     int ordinal;
     Ends ends;
     TargetAfter target;
+    bool atTargetClose = false;
 };
 
 struct Flow {
@@ -112,6 +114,7 @@ struct Flow {
     const char* sites;  // flows with the same code path share error sites
     std::vector<std::string> args;
     std::string line;               // what it prints when nothing fails
+    int targetClose;                // the ordinal of the target's close
     TargetAfter target;             // and the target afterwards
     std::vector<Point> failing;     // every call the flow makes
     std::vector<Point> shortened;   // every Read and Write
@@ -130,11 +133,12 @@ const std::vector<Point> kPatchFailing = {
     {"FileSize", 2, Ends::Reported, TargetAfter::Untouched},
     {"Read", 1, Ends::Reported, TargetAfter::Untouched},   // the source
     {"Write", 1, Ends::Reported, TargetAfter::Untouched},  // the target: nothing reached it
+    {"FlushToDisk", 1, Ends::Reported, TargetAfter::Patched, true},
     {"Close", 1, Ends::Reported, TargetAfter::Patched},
     {"Close", 2, Ends::Reported, TargetAfter::Patched},
     // Opening standard output for "Ok", after both files were closed.
     {"GetStdHandle", 1, Ends::OpenRetried, TargetAfter::Patched},
-    // "Ok" goes out at termination, where a failure is recorded and ignored.
+    // "Ok" goes out at termination: lost, it is the run's exit status.
     {"Write", 2, Ends::LineLost, TargetAfter::Patched},
     {"Release", 0, Ends::Unharmed, TargetAfter::Patched},  // at termination: ignored
 };
@@ -189,6 +193,7 @@ const std::vector<Point> kPatchSystem = WithStartUp(
         {"Fcntl", 2, Ends::Unharmed, TargetAfter::Patched},
         {"Read", 1, Ends::Reported, TargetAfter::Untouched},
         {"Write", 1, Ends::Reported, TargetAfter::Untouched},
+        {"Fdatasync", 1, Ends::Reported, TargetAfter::Patched, true},
         {"Close", 1, Ends::Reported, TargetAfter::Patched},
         {"Close", 2, Ends::Reported, TargetAfter::Patched},
         {"Fstat", 3, Ends::NoStdout, TargetAfter::Patched},  // standard output's type
@@ -207,11 +212,11 @@ const std::vector<Point> kOverlongSystem = WithStartUp(
     TargetAfter::Untouched);
 
 const Flow kFlows[] = {
-    {"source_first", "patch", PatchArgs(true), kOk, TargetAfter::Patched, kPatchFailing,
+    {"source_first", "patch", PatchArgs(true), kOk, 2, TargetAfter::Patched, kPatchFailing,
      kPatchShortened, kPatchSystem},
-    {"target_first", "patch", PatchArgs(false), kOk, TargetAfter::Patched, kPatchFailing,
+    {"target_first", "patch", PatchArgs(false), kOk, 1, TargetAfter::Patched, kPatchFailing,
      kPatchShortened, kPatchSystem},
-    {"overlong_first_name", "overlong", {kOverlongName, kTargetName}, kCantFind1st,
+    {"overlong_first_name", "overlong", {kOverlongName, kTargetName}, kCantFind1st, 0,
      TargetAfter::Untouched, kOverlongFailing, kOverlongShortened, kOverlongSystem},
 };
 
@@ -319,8 +324,8 @@ Ending EndingOf(Ends ends, const Sweep& sweep) {
     case Ends::Reported: return {ReportLine(sweep.code), NativeStatus(sweep.code)};
     case Ends::ShortRead: return {ReportLine(100), 100};
     case Ends::ShortWrite: return {ReportLine(101), 101};
-    case Ends::LineLost: return {"", 0};
-    case Ends::LineCut: return {sweep.flow->line.substr(0, sweep.flow->line.size() - 1), 0};
+    case Ends::LineLost: return {"", NativeStatus(sweep.code)};
+    case Ends::LineCut: return {sweep.flow->line.substr(0, sweep.flow->line.size() - 1), 101};
     case Ends::OpenRetried: return {"\r\n" + ReportLine(105), 105};
     case Ends::NoStdout: return {"", 103};
     }
@@ -393,10 +398,10 @@ int RunSweep(const Sweep& sweep, SiteMap& sites) {
         Ending ending = EndingOf(point->ends, sweep);
         EXPECT_EQ(result.exitCode, ending.status);
         EXPECT_MATCHES(ending.out, result.out);
-        ExpectOwnSite(sites,
-                      std::string(sweep.flow->sites) + " " + seen.injected.call + " #" +
-                          std::to_string(seen.injected.ordinal),
-                      point->ends, result.out);
+        std::string call = point->atTargetClose ? "Close #" + std::to_string(sweep.flow->targetClose)
+                                                : seen.injected.call + " #" +
+                                                      std::to_string(seen.injected.ordinal);
+        ExpectOwnSite(sites, std::string(sweep.flow->sites) + " " + call, point->ends, result.out);
     }
     ADD_FAILURE() << "still injecting after " << kMostPoints << " calls";
     return covered;

@@ -493,12 +493,13 @@ const Row kRows[] = {
     // Closed standard handles never lend their numbers to a user file: with
     // no standard output, "Ok" must not land in a file that took its place.
     // Under Wine a closed standard output becomes a handle on the working
-    // folder: the write fails at termination, where it is ignored.
+    // folder: the write fails at termination, and its code is the status.
     {.name = "stdout_closed_source_first", .args = {"src.bin", "tgt.bin"}, .before = kPair,
-     .out = StdoutMode::Closed, .expected = "", .status = 103, .windowsStatus = 0,
+     .out = StdoutMode::Closed, .expected = "", .status = 103,
+     .windowsStatus = 6,  // ERROR_INVALID_HANDLE
      .after = kPairPatched},
     {.name = "stdout_closed_target_first", .args = {"tgt.bin", "src.bin"}, .before = kPair,
-     .out = StdoutMode::Closed, .expected = "", .status = 103, .windowsStatus = 0,
+     .out = StdoutMode::Closed, .expected = "", .status = 103, .windowsStatus = 6,
      .after = kPairPatched},
     // A detached process's standard handles are null: none is closed or
     // written, the file is patched, and the lost line is error 103.

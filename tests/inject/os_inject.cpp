@@ -88,12 +88,12 @@ void SaySpoiled(const fake::Seen& seen) {
 // ---- The system layer: every slot of the backend's call table ----
 
 enum SystemCall : std::uint32_t {
-    kOpen, kFstat, kStat, kFcntl, kFlock, kIoctl, kDup3, kClose, kRead, kWrite, kMmap, kMunmap,
-    kReadlink, kSigprocmask, kSigaltstack, kSigaction, kNanosleep, kSystemCalls,
+    kOpen, kFstat, kStat, kFcntl, kFlock, kIoctl, kDup3, kClose, kRead, kWrite, kFdatasync, kPoll,
+    kMmap, kMunmap, kReadlink, kSigprocmask, kSigaltstack, kSigaction, kNanosleep, kSystemCalls,
 };
 constexpr const char* kSystemNames[kSystemCalls] = {
-    "Open", "Fstat", "Stat", "Fcntl", "Flock", "Ioctl", "Dup3", "Close", "Read", "Write", "Mmap",
-    "Munmap", "Readlink", "Sigprocmask", "Sigaltstack", "Sigaction", "Nanosleep"};
+    "Open", "Fstat", "Stat", "Fcntl", "Flock", "Ioctl", "Dup3", "Close", "Read", "Write",
+    "Fdatasync", "Poll", "Mmap", "Munmap", "Readlink", "Sigprocmask", "Sigaltstack", "Sigaction", "Nanosleep"};
 constinit std::uint32_t systemCounted = 0;
 constinit std::uint32_t systemOrdinal[kSystemCalls] = {};
 
@@ -121,6 +121,8 @@ void InstallSystemLayer() {
         .Close = P5_SPOILABLE(Close, -1),
         .Read = P5_SPOILABLE(Read, -1),
         .Write = P5_SPOILABLE(Write, -1),
+        .Fdatasync = P5_SPOILABLE(Fdatasync, -1),
+        .Poll = P5_SPOILABLE(Poll, -1),
         .Mmap = P5_SPOILABLE(Mmap, MAP_FAILED),
         .Munmap = P5_SPOILABLE(Munmap, -1),
         .Readlink = P5_SPOILABLE(Readlink, -1),

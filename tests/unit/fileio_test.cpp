@@ -308,6 +308,45 @@ TEST(FileRecord, CloseOfNamedFileEndsClosedEvenWhenSystemCloseFails) {
     }
 }
 
+// Only a record written since its open is flushed, just before its close;
+// a failed flush is the close's code, and the handle is released anyway.
+TEST(FileRecord, CloseFlushesWhatWasWrittenThenReleasesTheHandle) {
+    struct Row {
+        const char* name;
+        bool write;
+        os::Error flushError, closeError;
+        Calls calls;
+        std::uint32_t status;
+    };
+    const Row rows[] = {
+        {"read only", false, 0, 0, {"Read", "Close"}, 0},
+        {"written", true, 0, 0, {"Read", "Write", "FlushToDisk", "Close"}, 0},
+        {"flush fails", true, EIO, 0, {"Read", "Write", "FlushToDisk", "Close"}, EIO},
+        {"both fail", true, ENOSPC, EBADF, {"Read", "Write", "FlushToDisk", "Close"}, ENOSPC},
+        {"close fails", true, 0, EBADF, {"Read", "Write", "FlushToDisk", "Close"}, EBADF},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake::RecordingOs fakeOs;
+        fakeOs.readData = "x";
+        FileVar file{};
+        OpenNamed(file, "data.bin", 1, AccessReadWrite);
+        fakeOs.calls.clear();
+        char byte = 0;
+        ReadRecords(file, &byte, 1, nullptr);
+        if (row.write) WriteRecords(file, &byte, 1, nullptr);
+        fakeOs.flushError = row.flushError;
+        fakeOs.closeError = row.closeError;
+
+        CloseFileVar(file);
+
+        EXPECT_EQ(fakeOs.calls, row.calls);
+        EXPECT_EQ(fakeOs.flushes, row.write ? std::vector<os::Handle>{40} : std::vector<os::Handle>{});
+        EXPECT_EQ(file.State, StateClosed);
+        EXPECT_EQ(TakeIoStatus(), row.status);
+    }
+}
+
 TEST(FileRecord, CloseOfClosedConsoleInIsSilentButOtherTextRecordsStore103) {
     fake::RecordingOs fakeOs;  // binds both consoles, closed
 

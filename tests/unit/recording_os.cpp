@@ -38,6 +38,8 @@ void Record(const Seen& seen) {
     case kRead: current->reads.push_back({seen.handle, seen.size}); break;
     case kWrite: current->writes.push_back({seen.handle, {seen.bytes, seen.size}}); break;
     case kFileSize: current->fileSizeRequests.push_back(seen.handle); break;
+    case kFlushToDisk: current->flushes.push_back(seen.handle); break;
+    case kNamesOpenFile: break;
     case kClose: current->closes.push_back(seen.handle); break;
     case kHeldHere: break;
     case kPause: current->pauses.push_back(seen.size); break;
@@ -84,6 +86,10 @@ os::Error FakeFileSize(os::Handle, std::uint64_t* size) {
 
 os::Error FakeClose(os::Handle) { return current->closeError; }
 
+os::Error FakeFlushToDisk(os::Handle) { return current->flushError; }
+
+os::Error FakeNamesOpenFile(const char*, os::Handle) { return current->namesOpenFileError; }
+
 bool FakeHeldHere(const char*) { return current->heldHere; }
 
 void NoPause(std::uint32_t) {}
@@ -128,8 +134,8 @@ RecordingOs::RecordingOs() {
     current = this;
     // In the table's order; Commit goes on to the saved one uncounted.
     InstallDouble({FakeOpenExisting, FakeGetStdHandle, FakeRead, FakeWrite, FakeFileSize,
-                   FakeClose, FakeGetFileType, FakeHeldHere, NoPause, CountingReserve,
-                   saved.Commit, CountingRelease},
+                   FakeFlushToDisk, FakeClose, FakeGetFileType, FakeHeldHere, FakeNamesOpenFile,
+                   NoPause, CountingReserve, saved.Commit, CountingRelease},
                   plan, Record);
     ResetRuntime();
 }

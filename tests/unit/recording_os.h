@@ -54,6 +54,8 @@ public:
     os::Error fileSizeError = 0;
     std::uint64_t fileSize = 0;
     os::Error closeError = 0;
+    os::Error flushError = 0;
+    os::Error namesOpenFileError = 0;  // every name still names its open file
     bool heldHere = false;  // every name is a file this process holds
     os::Error reserveError = 0;  // set: Reserve fails without asking
 
@@ -69,6 +71,7 @@ public:
     std::vector<WriteCall> writes;  // failed ones included
     std::vector<os::Handle> fileSizeRequests;
     std::vector<os::Handle> closes;  // failed ones included
+    std::vector<os::Handle> flushes;  // failed ones included
     std::vector<std::uint32_t> pauses;  // milliseconds, none really waited
     int reserves = 0;                // successful ones
     int releases = 0;

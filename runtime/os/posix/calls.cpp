@@ -4,6 +4,7 @@
 #include "runtime/os/posix/calls.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -34,6 +35,8 @@ void backend::BindOwnCalls() {
         .Close = close,
         .Read = read,
         .Write = write,
+        .Fdatasync = fdatasync,
+        .Poll = poll,
         .Mmap = mmap,
         .Munmap = munmap,
         .Readlink = readlink,

@@ -6,6 +6,7 @@
 // exit is made directly: it cannot fail.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -26,6 +27,8 @@ struct PosixCalls {
     int (*Close)(int fd);
     ssize_t (*Read)(int fd, void* buffer, std::size_t size);
     ssize_t (*Write)(int fd, const void* buffer, std::size_t size);
+    int (*Fdatasync)(int fd);
+    int (*Poll)(struct pollfd* fds, nfds_t count, int timeoutMs);
     void* (*Mmap)(void* address, std::size_t size, int protection, int flags, int fd, off_t offset);
     int (*Munmap)(void* address, std::size_t size);
     ssize_t (*Readlink)(const char* path, char* buffer, std::size_t size);

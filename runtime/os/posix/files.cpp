@@ -22,6 +22,7 @@
 #include "runtime/os/posix/calls.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #if defined(__linux__)
@@ -201,12 +202,27 @@ Error backend::Read(Handle handle, void* buffer, std::uint32_t size, std::uint32
     return 0;
 }
 
+// A pipe's O_NONBLOCK belongs to the pipe, so a launcher that set it on
+// its end sets it for this program too. A pipe takes a write of up to
+// 4096 bytes whole or not at all, so waiting and writing again never
+// repeats a byte; a write that succeeds at once costs nothing more.
 Error backend::Write(Handle handle, const void* buffer, std::uint32_t size, std::uint32_t* done) {
-    ForgetLength(static_cast<int>(handle));
-    ssize_t n = posixCalls.Write(static_cast<int>(handle), buffer, size);
-    if (n < 0) return errno;
-    *done = static_cast<std::uint32_t>(n);
-    return 0;
+    int fd = static_cast<int>(handle);
+    ForgetLength(fd);
+    for (;;) {
+        ssize_t n = posixCalls.Write(fd, buffer, size);
+        if (n >= 0) {
+            *done = static_cast<std::uint32_t>(n);
+            return 0;
+        }
+        if (errno != EAGAIN) return errno;
+        struct pollfd writable = {fd, POLLOUT, 0};
+        if (posixCalls.Poll(&writable, 1, -1) < 0 && errno != EINTR) return errno;
+    }
+}
+
+Error backend::FlushToDisk(Handle handle) {
+    return posixCalls.Fdatasync(static_cast<int>(handle)) == 0 ? 0 : errno;
 }
 
 Error backend::FileSize(Handle handle, std::uint64_t* size) {
@@ -257,6 +273,15 @@ bool backend::HeldHere(const char* path) {
         if ((fd <= 2 || (openedHere & (1u << fd))) && IsOpenOn(fd, named)) return true;
     }
     return false;
+}
+
+// A save by renaming a new file over the name, or a removal, leaves the
+// open file nameless or under another name.
+Error backend::NamesOpenFile(const char* path, Handle handle) {
+    struct stat named, opened;
+    if (posixCalls.Stat(path, &named) != 0) return errno;
+    if (posixCalls.Fstat(static_cast<int>(handle), &opened) != 0) return errno;
+    return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino ? 0 : ENOENT;
 }
 
 // Pauses are under a second.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #include <sys/mman.h>
 #include <sys/file.h>
@@ -91,6 +92,17 @@ ssize_t __read_chk(int fd, void* buffer, size_t size, size_t) { return read(fd, 
 
 ssize_t write(int fd, const void* buffer, size_t size) {
     return Result(p5sys::Call(p5sys::kWrite, fd, reinterpret_cast<long>(buffer), static_cast<long>(size)));
+}
+
+int fdatasync(int fd) { return static_cast<int>(Result(p5sys::Call(p5sys::kFdatasync, fd))); }
+
+// poll through ppoll, which both architectures have; no signal mask.
+int poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
+    struct timespec timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+    return static_cast<int>(Result(p5sys::Call(p5sys::kPpoll, reinterpret_cast<long>(fds),
+                                               static_cast<long>(count),
+                                               timeoutMs < 0 ? 0 : reinterpret_cast<long>(&timeout),
+                                               0, sizeof(unsigned long))));
 }
 
 int close(int fd) { return static_cast<int>(Result(p5sys::Call(p5sys::kClose, fd))); }

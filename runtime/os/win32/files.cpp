@@ -110,6 +110,14 @@ Error backend::FileSize(Handle handle, std::uint64_t* size) {
     return 0;
 }
 
+Error backend::FlushToDisk(Handle handle) {
+    return FlushFileBuffers(ToNative(handle)) ? 0 : GetLastError();
+}
+
+// Every open here leaves out FILE_SHARE_DELETE, so while the file is open
+// the system refuses to remove it or to rename anything over its name.
+Error backend::NamesOpenFile(const char*, Handle) { return 0; }
+
 // Only what OpenExisting opened is closed. A standard handle may be null,
 // or a number this process never received: closing either raises an
 // exception under strict handle checking, and such a number may by then
