@@ -68,6 +68,8 @@ const char* ModeName(StdoutMode mode) {
     case StdoutMode::Closed: return "closed";
     case StdoutMode::AppendToFile: return "appended";
     case StdoutMode::ReadWriteFile: return "read-write";
+    case StdoutMode::FullNonBlockingPipe: return "full non-blocking pipe";
+    case StdoutMode::BrokenPipe: return "broken pipe";
     }
     return "?";
 }
@@ -478,6 +480,127 @@ TEST(FaultInjection, EveryOsCallFailureEndsAsDesigned) {
     std::printf("injection points covered:\n%s  total %d runs with an injection\n",
                 summary.c_str(), total);
     RecordProperty("injection_points", total);
+}
+
+// =====================================================================
+// "Ok" only once the patch is on stable storage: the calls of a plain run
+// in order, natively from strace, under Wine from its relay log
+// =====================================================================
+
+// The index of the first call in `calls` from `from` on that starts with
+// `prefix` and contains `part`; calls.size() when there is none.
+std::size_t Find(const std::vector<std::string>& calls, std::size_t from, const std::string& prefix,
+                 const std::string& part = "") {
+    for (std::size_t i = from; i < calls.size(); ++i) {
+        if (calls[i].starts_with(prefix) && calls[i].find(part) != std::string::npos) return i;
+    }
+    return calls.size();
+}
+
+// The same for a call whose first argument is `handle`.
+std::size_t FindOn(const std::vector<std::string>& calls, std::size_t from, const std::string& name,
+                   const std::string& handle) {
+    for (std::size_t i = from; i < calls.size(); ++i) {
+        i = Find(calls, i, name + handle);
+        if (i < calls.size() && std::string(",)").find(calls[i][name.size() + handle.size()]) !=
+                                    std::string::npos) {
+            return i;
+        }
+    }
+    return calls.size();
+}
+
+std::size_t CountOf(const std::vector<std::string>& calls, const std::string& prefix) {
+    return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const auto& c) {
+        return c.starts_with(prefix);
+    }));
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+// The target's one write, then its flush (the source is never flushed),
+// then its close and the line: `handle` names the target in the calls.
+void ExpectFlushedBeforeCloseAndLine(const std::vector<std::string>& calls, const char* write,
+                                     const std::string& handle, const char* flush,
+                                     const char* close, const std::string& line) {
+    std::size_t written = FindOn(calls, 0, write, handle);
+    std::size_t flushed = FindOn(calls, written, flush, handle);
+    EXPECT_EQ(CountOf(calls, flush), 1u);
+    EXPECT_LT(written, flushed) << "no flush after the target's write";
+    EXPECT_LT(flushed, FindOn(calls, flushed, close, handle)) << "no close after the flush";
+    EXPECT_LT(flushed, Find(calls, flushed, line)) << "no line after the flush";
+    EXPECT_EQ(Find(calls, 0, line), Find(calls, flushed, line)) << "the line came first";
+}
+
+TEST(DurableNative, TargetIsFlushedBeforeItsCloseAndTheLine) {
+    testfs::TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource));
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
+    RunOptions options;
+    options.workDir = dir.path();
+    std::vector<std::string> command = {"strace", "-qq", "-o", dir.Path("trace"),
+                                        "-e", "trace=write,fsync,fdatasync,close",
+                                        e2e::ProgramPath(false, "patch500"), kSourceName,
+                                        kTargetName};
+    RunResult result = e2e::RunProgram(command, options);
+    std::vector<std::string> calls = LinesOf(ReadWholeFile(dir.Path("trace")));
+    if (!result.exited || result.exitCode != 0 || calls.empty()) {
+        GTEST_SKIP() << "strace did not run it: " << e2e::Describe(result) << " "
+                     << Visible(result.err);
+    }
+    EXPECT_EQ(result.out, kOk);
+    EXPECT_EQ(CountOf(calls, "fsync("), 0u);
+    std::size_t write = Find(calls, 0, "write(", ", 500) = 500");
+    ASSERT_LT(write, calls.size()) << "no write of 500 bytes";
+    std::string fd = calls[write].substr(6, calls[write].find(',') - 6);
+    ExpectFlushedBeforeCloseAndLine(calls, "write(", fd, "fdatasync(", "close(",
+                                    "write(1, \"Ok\\r\\n\", 4)");
+    EXPECT_EQ(ReadWholeFile(dir.Path(kTargetName)), Patched(k800));
+}
+
+// Wine's relay log: every call of every process and thread; the program's
+// own are the kernel32 calls of the thread that opens src.bin, made from
+// its image (return addresses as that open's, less the last four digits).
+TEST(DurableWindows, TargetIsFlushedBeforeItsCloseAndTheLine) {
+    testfs::TempDir dir;
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kSourceName), kSource));
+    ASSERT_TRUE(WriteWholeFile(dir.Path(kTargetName), k800));
+    RunOptions options;
+    options.workDir = dir.path();
+    options.setEnv = {"WINEDEBUG=+relay"};
+    RunResult result = e2e::Run(true, "patch500", {kSourceName, kTargetName}, options);
+    ASSERT_TRUE(result.exited) << e2e::Describe(result);
+    EXPECT_EQ(result.out, kOk);
+    std::vector<std::string> relay = LinesOf(result.err);
+    std::size_t first = Find(relay, 0, "", "Call KERNEL32.CreateFileW(");
+    while (first < relay.size() && relay[first].find("L\"src.bin\"") == std::string::npos) {
+        first = Find(relay, first + 1, "", "Call KERNEL32.CreateFileW(");
+    }
+    ASSERT_LT(first, relay.size()) << "no relay log";
+    std::string thread = relay[first].substr(0, relay[first].find(':') + 1) + "Call KERNEL32.";
+    std::string ret = relay[first].substr(relay[first].find(" ret="));
+    ret.resize(ret.size() - 4);
+    std::vector<std::string> calls;
+    for (const std::string& line : relay) {
+        std::size_t at = line.find(" ret=");
+        if (line.starts_with(thread) && at != std::string::npos && line.size() - at == ret.size() + 4 &&
+            line.compare(at, ret.size(), ret) == 0) {
+            calls.push_back(line.substr(thread.size()));
+        }
+    }
+    std::size_t write = Find(calls, 0, "WriteFile(", ",000001f4,");
+    ASSERT_LT(write, calls.size()) << "no write of 500 bytes";
+    std::string handle = calls[write].substr(10, 8);
+    ExpectFlushedBeforeCloseAndLine(calls, "WriteFile(", handle, "FlushFileBuffers(",
+                                    "CloseHandle(", ",00000004,");
+    EXPECT_EQ(ReadWholeFile(dir.Path(kTargetName)), Patched(k800));
 }
 
 // =====================================================================

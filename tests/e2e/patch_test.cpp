@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -124,12 +125,18 @@ enum class HoldKind {
     None, FlockExclusive, FlockShared, OpenForWriting, OpenForReading, OfdLock, MappedShared,
 };
 
+// What happens to the first argument's file at the program's first try
+// at the held file: a new file saved over its name (new.bin renamed over
+// it), or its removal.
+enum class Meanwhile { Nothing, FirstReplaced, FirstRemoved };
+
 struct Hold {
     std::string name = {};
     HoldKind kind = HoldKind::None;
     // Let go this long after the program first tries to open the file;
     // by default held until the program has ended.
     std::optional<milliseconds> letGoAfter = std::nullopt;
+    Meanwhile meanwhile = Meanwhile::Nothing;
 };
 
 // The folder's disk.img attached as a loop device, named "@loop" in the
@@ -144,6 +151,9 @@ struct Row {
     // left beside the files as cmdline.bin.
     std::string commandLine = {};
     bool detached = false;  // with commandLine: no console, null standard handles
+    // With commandLine: the launcher holds src.bin, and once the program
+    // holds tgt.bin it renames new.bin over tgt.bin, saying whether it could.
+    bool renameOverHeld = false;
     // Windows only: the program without its manifest, so without the UTF-8
     // code page, as Windows before 10 1903 runs it.
     bool withoutManifest = false;
@@ -155,6 +165,9 @@ struct Row {
     std::string outFile = {};  // StdoutMode::AppendToFile, ReadWriteFile
     StdinMode in = StdinMode::DevNull;
     std::string inFile = {};   // standard input from this file instead
+    // Standard output appended to full/out.txt, on a file system mounted
+    // at full/ that is full (root only; skipped where mount is refused).
+    bool stdoutOnFullDisk = false;
     bool errClosed = false;    // standard error closed instead of captured
     // Native only: run as nobody in a folder open to all, on files that
     // user does not own, where no lease can be had; run as the tester when
@@ -178,6 +191,10 @@ const std::vector<After> kPairUnchanged = {{"src.bin", kSource}, {"tgt.bin", k80
 const std::vector<After> kPairPatched = {{"src.bin", kSource}, {"tgt.bin", Patched(k800)}};
 // The same pair, writable by every user.
 const std::vector<Before> kPairForAll = {{"src.bin", kSource, 0666}, {"tgt.bin", k800, 0666}};
+// The pair, and a new file to be saved over a name.
+const std::string kNew800 = Bytes(800, 6);
+const std::vector<Before> kPairAndNew = {{"src.bin", kSource}, {"tgt.bin", k800},
+                                         {"new.bin", kNew800}};
 // A source and an empty target.
 const std::vector<Before> kEmptyTarget = {{"src.bin", kSource}, {"tgt.bin", ""}};
 const std::vector<After> kEmptyTargetUnchanged = {{"src.bin", kSource}, {"tgt.bin", ""}};
@@ -282,6 +299,22 @@ const Row kRows[] = {
      .args = {"tgt.bin", "src.bin"}, .before = kPair,
      .hold = {"src.bin", HoldKind::OpenForReading, kBriefly}, .expected = kOk,
      .after = kPairPatched, .within = kGivesUp},
+    // While the second file is waited for, the first name passes to a new
+    // file, or goes: the file opened first is not the one named any more.
+    // Under Wine the system refuses the rename, as Windows does.
+    {.name = "first_replaced_while_waiting_for_second", .build = Build::Native,
+     .args = {"tgt.bin", "src.bin"}, .before = kPairAndNew,
+     .hold = {"src.bin", HoldKind::OpenForReading, kBriefly, Meanwhile::FirstReplaced},
+     .expected = kCantFind1st, .after = {{"src.bin", kSource}, {"tgt.bin", kNew800}},
+     .within = kGivesUp},
+    {.name = "first_removed_while_waiting_for_second", .build = Build::Native,
+     .args = {"tgt.bin", "src.bin"}, .before = kPair,
+     .hold = {"src.bin", HoldKind::OpenForReading, kBriefly, Meanwhile::FirstRemoved},
+     .expected = kCantFind1st, .after = {{"src.bin", kSource}}, .within = kGivesUp},
+    {.name = "rename_over_held_first_is_refused", .build = Build::Windows,
+     .commandLine = "prog tgt.bin src.bin", .renameOverHeld = true, .before = kPairAndNew,
+     .expected = "rename refused\r\n" + kOk,
+     .after = {{"src.bin", kSource}, {"tgt.bin", Patched(k800)}, {"new.bin", kNew800}}},
     // The program's own standard handles count; the refusal lands where
     // the shell sent it, as on Windows, and nothing is patched.
     {.name = "stdout_appended_to_target", .build = Build::Native, .args = {"src.bin", "tgt.bin"},
@@ -522,6 +555,29 @@ const Row kRows[] = {
     {.name = "all_closed_target_first", .build = Build::Native, .args = {"tgt.bin", "src.bin"},
      .before = kPair, .out = StdoutMode::Closed, .in = StdinMode::Closed, .errClosed = true,
      .expected = "", .status = 103, .after = kPairPatched},
+    // Output lost at termination: the line is not heard, and the exit
+    // status says why, unless it is a run-time error's number already.
+    {.name = "stdout_on_full_disk", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .stdoutOnFullDisk = true, .expected = "", .status = 28,
+     .windowsStatus = 112,  // ERROR_DISK_FULL
+     .after = kPairPatched},
+    {.name = "refusal_on_full_disk", .args = {"src.bin", "none.bin"}, .before = kPair,
+     .stdoutOnFullDisk = true, .expected = "", .status = 28, .windowsStatus = 112,
+     .after = kPairUnchanged},
+    {.name = "run_time_error_kept_on_full_disk", .build = Build::Native,
+     .args = {"src.bin", "tgt.bin"}, .before = kEmptyTarget, .fileSizeLimit = 300,
+     .stdoutOnFullDisk = true, .expected = "", .status = 101,
+     .after = {{"src.bin", kSource}, {"tgt.bin", kSource.substr(0, 300)}}},
+    {.name = "stdout_reader_gone", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .out = StdoutMode::BrokenPipe, .expected = "", .status = 32,
+     .windowsStatus = 233,  // Wine's ERROR_PIPE_NOT_CONNECTED; Windows' ERROR_NO_DATA is 232
+     .after = kPairPatched},
+    // A launcher's non-blocking pipe, full for a while: the line waits.
+    {.name = "stdout_full_non_blocking_pipe", .args = {"src.bin", "tgt.bin"}, .before = kPair,
+     .out = StdoutMode::FullNonBlockingPipe, .expected = kOk, .after = kPairPatched},
+    {.name = "refusal_to_full_non_blocking_pipe", .args = {"src.bin", "none.bin"},
+     .before = kPair, .out = StdoutMode::FullNonBlockingPipe, .expected = kCantFind2nd,
+     .after = kPairUnchanged},
     // A refusal that cannot be written is a run-time error too.
     {.name = "refusal_on_full_stdout", .build = Build::Native, .args = {}, .before = kPair,
      .out = StdoutMode::DevFull, .expected = "", .status = 28, .after = kPairUnchanged},
@@ -718,8 +774,9 @@ public:
     // Notes when `path` is next opened: the program's first try at it,
     // refused or not (a lease, a lock or Wine's sharing check comes after
     // the open inotify sees; a watcher woken late under load only eases a
-    // bound). Lets go `letGoAfter` later, if given.
-    void Watch(const std::string& path, std::optional<milliseconds> letGoAfter);
+    // bound). Then does `meanwhile`, and lets go `letGoAfter` later, if given.
+    void Watch(const std::string& path, std::optional<milliseconds> letGoAfter,
+               std::function<void()> meanwhile);
     // Lets go now, if not yet; safe to call again.
     void Release() {
         if (watcher_.joinable()) {
@@ -751,17 +808,19 @@ private:
     std::optional<Clock::time_point> firstTry_;
 };
 
-void Holder::Watch(const std::string& path, std::optional<milliseconds> letGoAfter) {
+void Holder::Watch(const std::string& path, std::optional<milliseconds> letGoAfter,
+                   std::function<void()> meanwhile) {
     Fd watch(inotify_init1(IN_CLOEXEC));
     ASSERT_GE(inotify_add_watch(watch.get(), path.c_str(), IN_OPEN), 0) << ErrnoText("inotify");
     stop_.Reset(eventfd(0, EFD_CLOEXEC));
     ASSERT_TRUE(stop_.valid()) << ErrnoText("eventfd");
-    watcher_ = std::thread([this, letGoAfter, watch = std::move(watch)] {
+    watcher_ = std::thread([this, letGoAfter, meanwhile, watch = std::move(watch)] {
         pollfd events[] = {{watch.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
         while (poll(events, 2, -1) < 0 && errno == EINTR) {
         }
         if (events[0].revents == 0) return;
         firstTry_ = Clock::now();
+        meanwhile();
         if (!letGoAfter) return;
         std::this_thread::sleep_for(*letGoAfter);
         LetGo();
@@ -839,6 +898,45 @@ struct LoopDisk {
     ~LoopDisk() { Detach(); }
 };
 
+// What a hold's Meanwhile does, to the files under `root`.
+std::function<void()> MeanwhileAction(Meanwhile what, int root, const std::vector<std::string>& args) {
+    std::string first = args.empty() ? "" : args[0];
+    return [what, root, first] {
+        if (what == Meanwhile::FirstReplaced) {
+            EXPECT_EQ(renameat(root, "new.bin", root, first.c_str()), 0) << ErrnoText("rename");
+        } else if (what == Meanwhile::FirstRemoved) {
+            EXPECT_EQ(unlinkat(root, first.c_str(), 0), 0) << ErrnoText("unlink");
+        }
+    };
+}
+
+// A small file system mounted at a row's full/ and filled up, with an
+// empty out.txt on it, until Unmount or the end of the row.
+struct FullDisk {
+    std::string mountPoint;
+
+    // Empty, or why this machine cannot.
+    std::string Mount(const std::string& folder) {
+        if (geteuid() != 0) return "mounting needs root";
+        std::string problem;
+        ToolOutput({"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder}, &problem);
+        if (!problem.empty()) return problem;
+        mountPoint = folder;
+        Fd filler(open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        const std::string block(4096, 'x');
+        while (write(filler.get(), block.data(), block.size()) > 0) {
+        }
+        Fd out(open((folder + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+        return out.valid() ? "" : ErrnoText("out.txt");
+    }
+    void Unmount() {
+        std::string ignored;
+        if (!mountPoint.empty()) ToolOutput({"umount", mountPoint}, &ignored);
+        mountPoint.clear();
+    }
+    ~FullDisk() { Unmount(); }
+};
+
 // patch500 with `args`, or the launcher with the row's command line.
 RunResult RunPatch(bool windows, const Row& row, const std::string& folder,
                    const std::vector<std::string>& args) {
@@ -849,10 +947,15 @@ RunResult RunPatch(bool windows, const Row& row, const std::string& folder,
     // Run as root, the tests become nobody; run by an unprivileged
     // user, they check what that user gets (a lease on files it owns).
     if (row.asNobody && geteuid() == 0) options.user = kNobody;
+    if (row.stdoutOnFullDisk) {
+        options.out = StdoutMode::AppendToFile;
+        options.outFile = "full/out.txt";
+    }
     if (!row.commandLine.empty()) {
-        return Run(true, "launch", row.detached ? std::vector<std::string>{"detached"}
-                                                : std::vector<std::string>{},
-                   WineLocale(options));
+        std::vector<std::string> word;
+        if (row.detached) word = {"detached"};
+        if (row.renameOverHeld) word = {"rename"};
+        return Run(true, "launch", word, WineLocale(options));
     }
     const char* program = row.withoutManifest ? "patch500_nomanifest" : "patch500";
     return Run(windows, program, args, windows ? WineLocale(options) : options);
@@ -885,8 +988,14 @@ void RunRow(bool windows, const Row& row) {
             before.push_back({"cmdline.bin", row.commandLine});
             after.push_back({"cmdline.bin", row.commandLine});
         }
+        if (row.stdoutOnFullDisk) before.push_back({.name = "full", .folder = true});
         for (const Before& entry : before) ASSERT_NO_FATAL_FAILURE(Make(root.get(), entry));
         LoopDisk disk;
+        FullDisk full;
+        if (row.stdoutOnFullDisk) {
+            std::string problem = full.Mount(dir.Path("full"));
+            if (!problem.empty()) GTEST_SKIP() << "no full file system here: " << problem;
+        }
         std::vector<std::string> args = row.args;
         if (row.loop != Loop::None) {
             std::string problem = disk.Attach(dir.Path("disk.img"), row.loop == Loop::Mounted);
@@ -901,13 +1010,15 @@ void RunRow(bool windows, const Row& row) {
         ASSERT_NO_FATAL_FAILURE(holder.Take(windows, root.get(), dir.path(), row.hold));
         if (row.within || row.hold.letGoAfter) {
             std::string watched = row.hold.name.empty() ? args.at(0) : row.hold.name;
-            ASSERT_NO_FATAL_FAILURE(holder.Watch(dir.Path(watched), row.hold.letGoAfter));
+            ASSERT_NO_FATAL_FAILURE(holder.Watch(dir.Path(watched), row.hold.letGoAfter,
+                                                 MeanwhileAction(row.hold.meanwhile, root.get(), args)));
         }
         const Clock::time_point started = Clock::now();
         RunResult result = RunPatch(windows, row, dir.path(), args);
         const Clock::time_point ended = Clock::now();
         holder.Release();
         disk.Detach();
+        full.Unmount();
 
         ASSERT_NO_FATAL_FAILURE(ExpectEnding(windows, row, result));
         if (row.within) {

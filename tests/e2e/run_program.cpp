@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "tests/common/files.h"
 
@@ -50,6 +51,24 @@ bool MakePipe(Fd& readEnd, Fd& writeEnd) {
     readEnd = Fd(AboveStandard(ends[0]));
     writeEnd = Fd(AboveStandard(ends[1]));
     return readEnd.valid() && writeEnd.valid();
+}
+
+// What fills a FullNonBlockingPipe before the run, and how long it waits
+// to be read.
+constexpr char kFiller = 'f';
+constexpr auto kFullPipeDrainsAfter = std::chrono::milliseconds(300);
+
+// Writes kFiller until the pipe takes no more; the count written.
+std::size_t FillPipe(int writeEnd) {
+    char block[4096];
+    std::memset(block, kFiller, sizeof block);
+    std::size_t filled = 0;
+    for (std::size_t size = sizeof block; size > 0;) {
+        ssize_t n = write(writeEnd, block, size);
+        if (n > 0) filled += static_cast<std::size_t>(n);
+        else size /= 2;  // the last bytes of the pipe's room
+    }
+    return filled;
 }
 
 // The master side, and the slave side set raw: bytes pass unchanged.
@@ -239,6 +258,15 @@ std::string OpenStdout(const RunOptions& options, Fd& outRead, Fd& outWrite) {
         return outWrite.valid() ? "" : ErrnoText("/dev/full");
     case StdoutMode::Closed:
         return "";
+    case StdoutMode::FullNonBlockingPipe:
+        if (!MakePipe(outRead, outWrite)) return ErrnoText("pipe");
+        if (fcntl(outWrite.get(), F_SETFL, O_NONBLOCK) != 0) return ErrnoText("O_NONBLOCK");
+        FillPipe(outWrite.get());
+        return "";
+    case StdoutMode::BrokenPipe:
+        if (!MakePipe(outRead, outWrite)) return ErrnoText("pipe");
+        outRead.Reset();
+        return "";
     case StdoutMode::AppendToFile:
     case StdoutMode::ReadWriteFile: {
         int flags = options.out == StdoutMode::AppendToFile ? O_WRONLY | O_APPEND : O_RDWR;
@@ -355,6 +383,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         fd->Reset();
     }
     int startError = StartError(handles.reportRead.get());
+    const bool full = options.out == StdoutMode::FullNonBlockingPipe;
+    if (full) std::this_thread::sleep_for(kFullPipeDrainsAfter);
     int status = 0;
     if (!AwaitExit(pid, options, handles.outRead, handles.errRead, result, &status)) {
         result.failure =
@@ -368,6 +398,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     }
     SetEnding(status, result);
     if (outFile.valid()) result.out += testfs::ReadAll(outFile.get());
+    if (full) {
+        std::size_t filler = result.out.find_first_not_of(kFiller);
+        result.out.erase(0, filler == std::string::npos ? result.out.size() : filler);
+    }
     return result;
 }
 

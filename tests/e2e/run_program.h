@@ -21,6 +21,11 @@ enum class StdoutMode {
     Closed,
     AppendToFile,   // `>> outFile`, read back afterwards from the file itself
     ReadWriteFile,  // `1<> outFile`
+    // A pipe set non-blocking and full when the program starts, read only
+    // some 300 ms later, as a launcher that polls its pipes may; the filler
+    // is not part of `out`.
+    FullNonBlockingPipe,
+    BrokenPipe,  // a pipe whose reading end is closed
 };
 
 enum class StdinMode { DevNull, Closed, File /* `< inFile` */ };
