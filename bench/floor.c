@@ -1,5 +1,6 @@
 /* The floor: only the calls the job needs (open both files, measure both,
- * read the source, write it over the target, close both, print Ok), as a
+ * read the source, write it over the target, flush the target to stable
+ * storage, close both, print Ok), as a
  * static C program. What patch500 costs above this is its own. */
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     int target = open(argv[2], O_RDWR);
     if (source < 0 || target < 0 || fstat(source, &a) || fstat(target, &b)) return 1;
     if (read(source, buffer, 500) != 500 || write(target, buffer, 500) != 500) return 1;
+    if (fdatasync(target) != 0) return 1;
     close(source);
     close(target);
     return write(1, "Ok\r\n", 4) == 4 ? 0 : 1;

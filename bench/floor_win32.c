@@ -17,6 +17,7 @@ void __stdcall FloorEntry(void) {
     GetFileInformationByHandle(target, &info);
     ReadFile(source, buffer, 500, &moved, 0);
     WriteFile(target, buffer, 500, &moved, 0);
+    FlushFileBuffers(target);
     CloseHandle(source);
     CloseHandle(target);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

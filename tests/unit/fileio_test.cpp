@@ -347,6 +347,23 @@ TEST(FileRecord, CloseFlushesWhatWasWrittenThenReleasesTheHandle) {
     }
 }
 
+// The system is asked about an open record only: a closed one's handle
+// may name anything by now.
+TEST(FileRecord, RecheckNameAsksOnlyAboutAnOpenRecord) {
+    fake::RecordingOs fakeOs;
+    fakeOs.namesOpenFileError = ENOENT;
+    FileVar file{};
+    AssignName(file, "data.bin");
+    RecheckName(file);
+    EXPECT_EQ(TakeIoStatus(), StatusNotOpen);
+    EXPECT_EQ(fakeOs.calls, Calls{});
+
+    OpenNamed(file, "data.bin", 1, AccessReadWrite);
+    RecheckName(file);
+    EXPECT_EQ(TakeIoStatus(), static_cast<std::uint32_t>(ENOENT));
+    EXPECT_EQ(fakeOs.calls, (Calls{"OpenExisting", "NamesOpenFile"}));
+}
+
 TEST(FileRecord, CloseOfClosedConsoleInIsSilentButOtherTextRecordsStore103) {
     fake::RecordingOs fakeOs;  // binds both consoles, closed
 
